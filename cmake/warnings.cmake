@@ -1,0 +1,14 @@
+# Compiler settings shared by the launcher's targets.
+function(tarnelo_product_options target)
+    target_compile_options(${target} PRIVATE
+        -Wall -Wextra -Wpedantic -Wshadow -Wcast-qual -Wformat=2 -Werror
+        -fno-exceptions -fno-rtti -Os -ffunction-sections -fdata-sections)
+    target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+    target_link_options(${target} PRIVATE -Wl,--gc-sections -static-libgcc -static-libstdc++)
+endfunction()
+
+function(tarnelo_test_options target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+    target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+    target_link_options(${target} PRIVATE -static)
+endfunction()

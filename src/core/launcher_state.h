@@ -1,0 +1,94 @@
+// The launcher's one process-wide state record.
+//
+// Everything the launcher acquires lives here, is created once during
+// start-up and is released only by Shutdown, each field only when it was
+// acquired (non-null, or its flag set). All fields are zero at load except
+// relaysRunning, which starts at 1.
+#ifndef TARNELO_LAUNCHER_STATE_H
+#define TARNELO_LAUNCHER_STATE_H
+
+#include <windows.h>
+
+#include <atomic>
+
+// Record of one console output thread. Written by StartOutputRelay on the
+// main thread before the thread starts; the thread reads it once.
+struct OutputRelay {
+    HANDLE readEnd;      // launcher's read end of the relay pipe; never closed
+    HANDLE destination;  // stdout, stderr or the console output device
+    BYTE* buffer;        // 257 bytes; owned and freed by the thread
+};
+
+// Where the main thread stands, so that a Shutdown entered on the control
+// handler's thread never releases what the main thread is still using.
+enum MainThreadState : LONG {
+    MAIN_BUSY = 0,      // start-up or serving a request (the state at load)
+    MAIN_WAITING = 1,   // blocked reading the next request: touches nothing Shutdown frees
+    MAIN_STOPPING = 2,  // Shutdown asked the busy main thread to stop at its next step
+    MAIN_PARKED = 3,    // the main thread has stopped for good
+};
+
+struct LauncherState {
+    // --- Acquired by RunLauncher, in this order; released by Shutdown. ---
+    HMODULE moduleHandle;         // own image; Fatal* loads message texts from it
+    HANDLE stderrHandle;          // every report goes here; never closed
+    CRITICAL_SECTION outputLock;  // held around each single write to a console destination
+    BOOL lockInitialised;         // Shutdown deletes outputLock only when set
+    HANDLE consoleOutput;         // "CONOUT$"; command 4 and the dedicated relay; closed by Shutdown
+    HANDLE ctrlCEvent;            // inheritable auto-reset event; published in the block; closed by Shutdown
+    HANDLE ctrlBreakEvent;        // likewise for CTRL+BREAK
+    BOOL handlerInstalled;        // Shutdown removes ControlHandler only when set
+    HANDLE stdinHandle;           // GetStdHandle results, held for the whole run,
+    HANDLE stdoutHandle;          //   never closed (null is a valid "no stream")
+    BYTE* primaryBuffer;          // 4,097 bytes; every command-service transfer; freed by Shutdown
+    DWORD savedInputMode;         // console input mode word; step 18 and command 5 write it
+    SECURITY_ATTRIBUTES inheritable;  // for the two events only
+    BOOL childSuspended;          // 1 from launch until the child is resumed
+
+    // --- Target resolution (filled during start-up, read by the launch). ---
+    char modulePath[261];         // own full path; index 260 always NUL
+    DWORD modulePathLength;       // as GetModuleFileNameA returned it
+    const char* rest;             // into the platform's command line; never written or freed
+    char targetPath[261];
+    char scratchPath[261];        // override value or a script's full path
+
+    // --- Child launch. ---
+    char* childCommandLine;       // LocalAlloc'd; freed by Shutdown
+    STARTUPINFOA childStartup;
+    PROCESS_INFORMATION child;    // handles closed (and nulled) only by WaitForChild
+
+    // --- Channel set-up. ---
+    char channelName[256];
+    HANDLE mapping;               // closed by Shutdown
+    BYTE* blockView;              // the InterprocessBlock; unmapped by Shutdown
+    HANDLE currentProcess;        // pseudo handle; never closed
+    HANDLE parentToChildWrite;    // results and read data; closed by Shutdown
+    HANDLE childToParentRead;     // requests and write data; ends with the process
+    BOOL stdoutIsConsole;         // command 1 takes the output lock when set
+    BOOL stderrIsConsole;         // command 2 likewise
+    HANDLE consoleInput;          // stdin when it is a console stream, else consoleInputDevice
+    HANDLE consoleInputDevice;    // "CONIN$" when stdin is not a console; closed by Shutdown
+    OutputRelay stdoutRelay;
+    OutputRelay stderrRelay;
+    OutputRelay consoleRelay;
+    HANDLE stdoutRelayThread;     // null when not started; waited on by Shutdown, never closed
+    HANDLE stderrRelayThread;
+    HANDLE consoleRelayThread;
+
+    // --- Shared between threads without a lock. ---
+    // Exit code rules: the child's code whenever WaitForChild saw it end,
+    // else failureExitCode (1 after a report or a close event), else 0.
+    // Keeping the child's code apart means a late close event can never
+    // overwrite it, whatever the order in which the threads get there.
+    std::atomic<DWORD> failureExitCode;
+    std::atomic<DWORD> childExitCode;
+    std::atomic<BOOL> childExitSeen;
+    std::atomic<BOOL> relaysRunning{TRUE};  // cleared once by Shutdown; relays stop on it
+    std::atomic<LONG> shutdownEntered;      // the first caller of Shutdown runs it
+    std::atomic<LONG> mainThread;           // a MainThreadState
+    DWORD mainThreadId;                     // tells Shutdown which thread called it
+};
+
+extern LauncherState g_state;
+
+#endif

@@ -1,0 +1,143 @@
+// Target resolution: the implicit ".wxe" beside the launcher, or an explicit
+// first argument, with script files handed to the program that runs them.
+#include <windows.h>
+#include <shellapi.h>
+
+#include "core/launcher_state.h"
+#include "launch/launch.h"
+#include "report/report.h"
+
+namespace {
+
+const char kPrefix[] = "tarnelo";
+const int kPrefixLength = 7;
+const LCID kCompareLocale = 1033;
+const char kImplicitExtension[] = ".wxe";
+const DWORD kPathChars = 261;
+const DWORD kMaxStored = 260;
+
+struct ScriptExtension {
+    const char* extension;
+    const char* overrideVariable;
+};
+
+const ScriptExtension kScriptExtensions[] = {
+    {".wbt", "TARNELO_WBT"},
+    {".wbc", "TARNELO_WBC"},
+    {".w32", "TARNELO_W32"},
+};
+const int kScriptExtensionCount = 3;
+
+BOOL EqualIgnoringCase(const char* a, const char* b, int length) {
+    return CompareStringA(kCompareLocale, NORM_IGNORECASE, a, length, b, length) == CSTR_EQUAL;
+}
+
+// Copies the text into the target path without its double quotes.
+void CopyWithoutQuotes(char* target, const char* source) {
+    DWORD stored = 0;
+    for (; *source != '\0' && stored < kMaxStored; ++source) {
+        if (*source != '"') target[stored++] = *source;
+    }
+    target[stored] = '\0';
+}
+
+BOOL ResolveScript(const ScriptExtension& entry, const char* argumentStart) {
+    // The script argument goes on to the runner exactly as typed.
+    g_state.rest = argumentStart;
+
+    DWORD length = GetEnvironmentVariableA(entry.overrideVariable, g_state.scratchPath, kPathChars);
+    if (length != 0) {
+        if (length > kPathChars) return FatalNoError(MSG_VARIABLE_TOO_LONG, entry.overrideVariable);
+        CopyWithoutQuotes(g_state.targetPath, g_state.scratchPath);
+        return TRUE;
+    }
+
+    length = GetFullPathNameA(g_state.targetPath, kPathChars, g_state.scratchPath, NULL);
+    if (length == 0) return FatalLastError(MSG_FULL_PATH_FAILED, g_state.targetPath);
+    if (length > kPathChars) return FatalNoError(MSG_FULL_PATH_TOO_LONG, g_state.targetPath);
+
+    DWORD found = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(
+        FindExecutableA(g_state.scratchPath, "", g_state.targetPath)));
+    if (found > 32) return TRUE;
+    if (found == SE_ERR_FNF) return FatalNoError(MSG_FILE_NOT_FOUND, g_state.scratchPath);
+    return FatalShellError(found, MSG_NO_EXECUTABLE, g_state.scratchPath);
+}
+
+}  // namespace
+
+BOOL ReadModuleAndCommandLine() {
+    g_state.modulePath[260] = '\0';
+    g_state.modulePathLength = GetModuleFileNameA(NULL, g_state.modulePath, 260);
+    if (g_state.modulePathLength == 0) return FatalLastError(MSG_MODULE_NAME);
+    if (g_state.modulePathLength < 4) return FatalNoError(MSG_MODULE_NAME_SHORT);
+
+    const char* p = GetCommandLineA();
+    if (p == NULL) return FatalLastError(MSG_COMMAND_LINE);
+    if (lstrlenA(p) == 0) return FatalNoError(MSG_EMPTY_COMMAND_LINE);
+
+    // Skip our own token. Only a space ends it, and only outside quotes: a
+    // tab belongs to the token, as do the quotes themselves.
+    BOOL quoting = FALSE;
+    for (; *p != '\0'; ++p) {
+        if (*p == '"') {
+            quoting = !quoting;
+        } else if (*p == ' ' && !quoting) {
+            break;
+        }
+    }
+    g_state.rest = p;
+    return TRUE;
+}
+
+BOOL ResolveTarget() {
+    DWORD nameStart = 0;
+    for (DWORD i = g_state.modulePathLength; i > 0; --i) {
+        char c = g_state.modulePath[i - 1];
+        if (c == '\\' || c == ':') {
+            nameStart = i;
+            break;
+        }
+    }
+    const char* fileName = g_state.modulePath + nameStart;
+    if (g_state.modulePathLength - nameStart >= static_cast<DWORD>(kPrefixLength) &&
+        EqualIgnoringCase(fileName, kPrefix, kPrefixLength)) {
+        return ResolveExplicitTarget();
+    }
+
+    // The last four characters make way for ".wxe", whatever they were.
+    CopyBounded(g_state.targetPath, sizeof g_state.targetPath, g_state.modulePath);
+    CopyBounded(g_state.targetPath + (g_state.modulePathLength - 4), sizeof kImplicitExtension,
+                kImplicitExtension);
+    return TRUE;
+}
+
+BOOL ResolveExplicitTarget() {
+    const char* argumentStart = g_state.rest;
+    const char* p = g_state.rest;
+    while (*p == ' ') ++p;
+    if (*p == '\0') return FatalNoError(MSG_NO_TARGET);
+
+    DWORD stored = 0;
+    BOOL quoting = FALSE;
+    for (; *p != '\0'; ++p) {
+        if (*p == '"') {
+            quoting = !quoting;
+        } else if (*p == ' ' && !quoting) {
+            break;
+        } else if (stored < kMaxStored) {
+            g_state.targetPath[stored++] = *p;
+        }
+    }
+    g_state.rest = p;
+    if (stored == 0) return FatalNoError(MSG_NO_TARGET);
+    g_state.targetPath[stored] = '\0';
+    if (stored < 4) return TRUE;
+
+    const char* extension = g_state.targetPath + stored - 4;
+    for (int i = 0; i < kScriptExtensionCount; ++i) {
+        if (EqualIgnoringCase(extension, kScriptExtensions[i].extension, 4)) {
+            return ResolveScript(kScriptExtensions[i], argumentStart);
+        }
+    }
+    return TRUE;
+}
