@@ -23,6 +23,7 @@ std::vector<Rule>* g_rules;
 std::deque<Record>* g_records;
 const size_t kMaxRecords = 65536;  // a long transfer keeps only the newest
 int g_counts[kCallCount];
+void* g_replacements[kCallCount];
 int g_total;
 
 // The torture variant's settings, read once from the environment.
@@ -45,7 +46,7 @@ void ReadEnvironment() {
     }
 }
 
-enum Verdict { kPass, kFail, kZero };
+enum Verdict { kPass, kFail, kZero, kReplaced };
 
 // Decides the fate of one call and records it. Keeps the caller's last error.
 Verdict Decide(Call call, const UINT_PTR* args, int argc, DWORD* error, size_t* recordIndex) {
@@ -70,6 +71,7 @@ Verdict Decide(Call call, const UINT_PTR* args, int argc, DWORD* error, size_t* 
         *error = rule.error;
         break;
     }
+    if (verdict == kPass && g_replacements[call] != NULL) verdict = kReplaced;
     if (verdict == kPass && g_failAt > 0 &&
         (g_total == g_failAt || (g_persist && g_total > g_failAt))) {
         verdict = kFail;
@@ -125,6 +127,7 @@ void Reset() {
     if (g_rules != NULL) g_rules->clear();
     if (g_records != NULL) g_records->clear();
     for (int& count : g_counts) count = 0;
+    for (void*& replacement : g_replacements) replacement = NULL;
     g_total = 0;
     ReleaseSRWLockExclusive(&g_lock);
 }
@@ -141,6 +144,19 @@ void ZeroBytes(Call call, int skip, int times, UINT_PTR match) {
     if (g_rules == NULL) g_rules = new std::vector<Rule>;
     g_rules->push_back(Rule{call, 0, skip, times, match, true});
     ReleaseSRWLockExclusive(&g_lock);
+}
+
+void Replace(Call call, void* replacement) {
+    AcquireSRWLockExclusive(&g_lock);
+    g_replacements[call] = replacement;
+    ReleaseSRWLockExclusive(&g_lock);
+}
+
+void* Replacement(Call call) {
+    AcquireSRWLockExclusive(&g_lock);
+    void* replacement = g_replacements[call];
+    ReleaseSRWLockExclusive(&g_lock);
+    return replacement;
 }
 
 int Count(Call call) {
@@ -185,7 +201,10 @@ using namespace fault;
             return failure;                                                            \
         }                                                                              \
         if (verdict == kZero) return (type)ZeroMoved(packed);                          \
-        type result = ::name args;                                                     \
+        typedef type(WINAPI * Function) params;                                        \
+        Function function = ::name;                                                    \
+        if (verdict == kReplaced) function = reinterpret_cast<Function>(Replacement(k##name)); \
+        type result = function args;                                                   \
         DWORD error = GetLastError();                                                  \
         SetResult(index, Word(result));                                                \
         SetLastError(error);                                                           \

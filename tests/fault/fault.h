@@ -48,6 +48,11 @@ void Fail(Call call, DWORD error, int skip = 0, int times = 1, UINT_PTR match = 
 // ReadFile/WriteFile: report success with zero bytes moved.
 void ZeroBytes(Call call, int skip = 0, int times = 1, UINT_PTR match = 0);
 
+// Routes calls of `call` to `replacement`, a function with the platform
+// call's own signature (WINAPI), until Reset: a test can hand the launcher
+// any command line, module name or lookup result it likes.
+void Replace(Call call, void* replacement);
+
 // Calls made since the last Reset (all threads).
 int Count(Call call);
 // Fallible calls made since the last Reset, all kinds together.

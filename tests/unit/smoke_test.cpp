@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "report/report.h"
+#include "harness.h"
 
-TEST(Smoke, FormatBoundedFormats) {
-    char buffer[32];
-    EXPECT_EQ(BOUNDED_OK, FormatBounded(buffer, sizeof buffer, "%u-%X-%s", 10u, 255u, "x"));
-    EXPECT_STREQ("10-FF-x", buffer);
+TEST(Smoke, LauncherWithoutTargetReports) {
+    RunResult run = RunProcess("\"" + BinDir() + "\\tarnelo.exe\"");
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ("Fatal error: No target file specified\r\n", run.err);
 }

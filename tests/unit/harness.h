@@ -1,0 +1,69 @@
+// Shared helpers for the tests: running the launcher as a process with
+// chosen standard handles, files, and a clean in-process launcher state.
+#ifndef TARNELO_TEST_HARNESS_H
+#define TARNELO_TEST_HARNESS_H
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+// Directory of the test executable, where every built program lies.
+std::string BinDir();
+// A fresh empty directory for the running test (removed by nobody: build/).
+std::string TestDir();
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+bool CopyProgram(const std::string& from, const std::string& to);
+
+// How a process's standard streams are set up.
+enum class Stream {
+    kPipe,     // stdin: the bytes of `input`, then end of pipe; stdout/stderr: captured
+    kFile,     // the file named in the options (stdin reads it, outputs create it)
+    kNul,      // the NUL device
+    kConsole,  // inherited from the test process (the console it allocated)
+};
+
+struct RunOptions {
+    Stream in = Stream::kPipe;
+    Stream out = Stream::kPipe;
+    Stream err = Stream::kPipe;
+    std::string input;        // for kPipe stdin
+    std::string inFile;       // for kFile
+    std::string outFile;
+    std::string errFile;
+    std::string directory;    // current directory; empty: the test's
+    std::map<std::string, std::string> environment;  // added to (or, with empty value, removed from) ours
+    DWORD timeoutMs = 20000;
+};
+
+struct RunResult {
+    DWORD exitCode = 0xFFFFFFFF;
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+// Runs `commandLine` (first token found by the platform's rules) and waits
+// for it; a process that outlives the timeout is terminated and reported.
+RunResult RunProcess(const std::string& commandLine, const RunOptions& options = RunOptions());
+
+// Puts the launcher's state back to its load-time values and clears every
+// fault rule and record.
+void ResetLauncherState();
+
+// Captures what the launcher's reports write: points the state's stderr
+// handle at a pipe and gives back the bytes written so far.
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    std::string Take();  // everything written since construction or the last Take
+
+private:
+    HANDLE read_ = NULL;
+    HANDLE write_ = NULL;
+};
+
+#endif
