@@ -47,7 +47,7 @@ void CloseIfOpen(HANDLE* handle) {
 // just before it ended are drained to their destinations, not dropped.
 // TRUE when every started relay thread has ended.
 BOOL WaitForRelays() {
-    HANDLE threads[] = {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread};
+    const HANDLE threads[] = {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread};
     BOOL allEnded = TRUE;
     for (HANDLE thread : threads) {
         if (thread != NULL && WaitForSingleObject(thread, kRelayWait) != WAIT_OBJECT_0) allEnded = FALSE;

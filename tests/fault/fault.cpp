@@ -32,6 +32,25 @@ long g_failAt;
 bool g_persist;
 DWORD g_envError = ERROR_NOT_ENOUGH_MEMORY;
 char g_countFile[MAX_PATH];
+char g_logFile[MAX_PATH];
+
+const char* const kCallNames[] = {
+#define FAULT_NAME(name, type, failure, params, args) #name,
+    FAULT_CALLS(FAULT_NAME)
+#undef FAULT_NAME
+};
+
+// Appends one line to the torture log: which call the sweep failed.
+void LogFailure(int index, Call call, DWORD error) {
+    if (g_logFile[0] == '\0') return;
+    HANDLE file = ::CreateFileA(g_logFile, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return;
+    char line[128];
+    int length = wsprintfA(line, "%d %s %lu\n", index, kCallNames[call], error);
+    DWORD written = 0;
+    ::WriteFile(file, line, static_cast<DWORD>(length), &written, NULL);
+    ::CloseHandle(file);
+}
 
 void ReadEnvironment() {
     g_envRead = true;
@@ -44,6 +63,7 @@ void ReadEnvironment() {
     if (GetEnvironmentVariableA("TARNELO_FAULT_COUNT_FILE", g_countFile, sizeof g_countFile) == 0) {
         g_countFile[0] = '\0';
     }
+    if (GetEnvironmentVariableA("TARNELO_FAULT_LOG", g_logFile, sizeof g_logFile) == 0) g_logFile[0] = '\0';
 }
 
 enum Verdict { kPass, kFail, kZero, kReplaced };
@@ -76,6 +96,7 @@ Verdict Decide(Call call, const UINT_PTR* args, int argc, DWORD* error, size_t* 
         (g_total == g_failAt || (g_persist && g_total > g_failAt))) {
         verdict = kFail;
         *error = g_envError;
+        LogFailure(g_total, call, g_envError);
     }
 
     Record record = {};

@@ -7,7 +7,8 @@
 // TARNELO_FAULT_PERSIST=1 fails every call from the k-th on,
 // TARNELO_FAULT_ERROR sets the error (default 8, not enough memory), and
 // TARNELO_FAULT_COUNT_FILE names a file that receives the number of
-// fallible calls made when the process exits.
+// fallible calls made when the process exits, and TARNELO_FAULT_LOG names a
+// file that gets a line "<index> <call> <error>" for each call so failed.
 #ifndef TARNELO_FAULT_H
 #define TARNELO_FAULT_H
 
