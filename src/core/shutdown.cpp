@@ -140,7 +140,12 @@ void Shutdown() {
 
         if (g_state.child.hProcess != NULL) {
             if (g_state.childSuspended) {
-                ResumeThread(g_state.child.hThread);  // set-up failed after the launch
+                // Set-up failed after the launch. A child that cannot even be
+                // resumed has run none of its code: ending it is the only way
+                // not to leave it behind, suspended for good.
+                if (ResumeThread(g_state.child.hThread) == static_cast<DWORD>(-1)) {
+                    TerminateProcess(g_state.child.hProcess, 1);
+                }
                 g_state.childSuspended = FALSE;
             }
             if (WaitForChild(kChildWait) == 1) {

@@ -84,7 +84,9 @@ DWORD RunLauncher() {
     if (!SetUpChannels()) return 0;  // the child stays suspended; Shutdown resumes it
 
     // Only now is the block complete, so the child never sees it half filled.
-    ResumeThread(g_state.child.hThread);
+    // A child that cannot be resumed would leave the service waiting for
+    // ever: Shutdown tries again, and ends the child if that fails too.
+    if (ResumeThread(g_state.child.hThread) == static_cast<DWORD>(-1)) return 0;
     g_state.childSuspended = FALSE;
     SetInitialInputMode();
     return ServeCommands();

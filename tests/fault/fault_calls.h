@@ -12,6 +12,7 @@
     X(LocalAlloc, HLOCAL, NULL, (UINT a0, SIZE_T a1), (a0, a1))                                                 \
     X(LocalFree, HLOCAL, a0, (HLOCAL a0), (a0))                                                                 \
     X(ResumeThread, DWORD, (DWORD)-1, (HANDLE a0), (a0))                                                        \
+    X(TerminateProcess, BOOL, FALSE, (HANDLE a0, UINT a1), (a0, a1))                                            \
     X(GetConsoleMode, BOOL, FALSE, (HANDLE a0, LPDWORD a1), (a0, a1))                                           \
     X(SetConsoleMode, BOOL, FALSE, (HANDLE a0, DWORD a1), (a0, a1))                                             \
     X(GetModuleFileNameA, DWORD, 0, (HMODULE a0, LPSTR a1, DWORD a2), (a0, a1, a2))                             \

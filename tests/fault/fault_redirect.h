@@ -23,6 +23,7 @@ extern "C" __declspec(noreturn) void WINAPI Fault_ExitProcess(UINT code);
 #define LocalAlloc Fault_LocalAlloc
 #define LocalFree Fault_LocalFree
 #define ResumeThread Fault_ResumeThread
+#define TerminateProcess Fault_TerminateProcess
 #define GetConsoleMode Fault_GetConsoleMode
 #define SetConsoleMode Fault_SetConsoleMode
 #define GetModuleFileNameA Fault_GetModuleFileNameA

@@ -1,0 +1,320 @@
+// Fault sweeps over the whole launcher: the torture variant fails its k-th
+// fallible platform call (alone, or with every call after it), for every k
+// a clean run makes, in several real scenarios. Each run must end in time,
+// without a crash, with an exit code the rules allow, with well-formed
+// reports, with no child left behind, and with nothing but the child's own
+// bytes on the child's destinations.
+//
+// Under ctest a sample of k is swept; TARNELO_TORTURE_FULL=1 sweeps all,
+// TARNELO_TORTURE_K=<k> (with TARNELO_TORTURE_PERSIST=0/1) reruns one.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "report/message_ids.h"
+
+namespace {
+
+const char kChildName[] = "torture_child.exe";
+const DWORD kRunLimitMs = 8000;
+
+std::string Env(const char* name) {
+    char value[64];
+    DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+    return length != 0 && length < sizeof value ? std::string(value, length) : std::string();
+}
+
+// Every message and reason text the launcher may print, from our own copy
+// of the catalogue.
+std::vector<std::string> CatalogueTexts() {
+    static const DWORD kIds[] = {
+        1, 2, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009, 1010, 1011, 1012, 1013, 1014, 1015, 1016,
+        1017, 1018, 1019, 1020, 1021, 1022, 1023, 1024, 1025, 1026, 1027, 1028, 1029, 1030, 1031, 3001, 3002,
+        3003, 3004, 3005, 3006, 5005, 5006, 5007, 5008, 5009, 5010, 5011};
+    std::vector<std::string> texts;
+    for (DWORD id : kIds) {
+        char text[1024];
+        int length = LoadStringA(GetModuleHandleA(NULL), id, text, sizeof text);
+        if (length > 0) texts.emplace_back(text, static_cast<size_t>(length));
+    }
+    return texts;
+}
+
+bool MatchesText(const std::string& line, const std::string& text) {
+    if (line == text) return true;
+    size_t insert = text.find("%1");
+    if (insert == std::string::npos) return false;
+    std::string prefix = text.substr(0, insert);
+    std::string suffix = text.substr(insert + 2);
+    return line.size() >= prefix.size() + suffix.size() && line.compare(0, prefix.size(), prefix) == 0 &&
+           line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool KnownMessage(const std::string& line) {
+    static const std::vector<std::string> texts = CatalogueTexts();
+    if (line == "An unknown error occurred") return true;
+    unsigned id = 0;
+    char tail = 0;
+    if (sscanf(line.c_str(), "Application error %u%c", &id, &tail) == 1) return true;
+    for (const std::string& text : texts) {
+        if (MatchesText(line, text)) return true;
+    }
+    return false;
+}
+
+bool TakeLine(const std::string& text, size_t* pos, const char* end, std::string* line) {
+    size_t stop = text.find(end, *pos);
+    if (stop == std::string::npos) return false;
+    *line = text.substr(*pos, stop - *pos);
+    *pos = stop + strlen(end);
+    return true;
+}
+
+bool StartsAt(const std::string& text, size_t pos, const char* prefix) {
+    return text.compare(pos, strlen(prefix), prefix) == 0;
+}
+
+// Splits stderr into reports and checks each line's exact form. Returns
+// the number of reports, or -1 when something is malformed.
+int ParseReports(std::string err) {
+    for (const char* token : {"<r2>", "<h2>"}) {
+        for (size_t at; (at = err.find(token)) != std::string::npos;) err.erase(at, 4);
+    }
+    int reports = 0;
+    size_t pos = 0;
+    std::string line;
+    while (pos < err.size()) {
+        if (!StartsAt(err, pos, "Fatal error: ")) return -1;
+        pos += 13;
+        if (!TakeLine(err, &pos, "\r\n", &line)) return -1;
+        ++reports;
+        if (StartsAt(err, pos, "Shell error number: ")) {
+            if (!TakeLine(err, &pos, "\r\n", &line) || !TakeLine(err, &pos, "\r\n", &line)) return -1;
+            if (line.compare(0, 18, "Shell error text: ") != 0) return -1;
+        } else if (!KnownMessage(line)) {
+            return -1;
+        }
+        if (StartsAt(err, pos, "System error number: ")) {
+            pos += 21;
+            if (!TakeLine(err, &pos, "\r\n", &line)) return -1;
+            unsigned decimal = 0, hex = 0;
+            char tail = 0;
+            if (sscanf(line.c_str(), "%u (0x%X) %c", &decimal, &hex, &tail) != 2 || decimal != hex ||
+                line != std::to_string(decimal) + " (0x" + line.substr(line.find("0x") + 2, line.find(')') - line.find("0x") - 2) + ") ") {
+                return -1;
+            }
+            if (StartsAt(err, pos, "System error text: ") && !TakeLine(err, &pos, "\r\n", &line)) return -1;
+        } else if (StartsAt(err, pos, "Reason: ")) {
+            pos += 8;
+            if (StartsAt(err, pos, "An unknown error occurred.\r\n")) {
+                pos += 28;
+            } else if (!TakeLine(err, &pos, "\n\r", &line) || !KnownMessage(line)) {
+                return -1;
+            }
+        }
+    }
+    return reports;
+}
+
+// True when `bytes` is made only of the given tokens.
+bool OnlyTokens(const std::string& bytes, std::initializer_list<const char*> tokens) {
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        bool matched = false;
+        for (const char* token : tokens) {
+            if (StartsAt(bytes, pos, token)) {
+                pos += strlen(token);
+                matched = true;
+                break;
+            }
+        }
+        if (!matched) return false;
+    }
+    return true;
+}
+
+std::vector<DWORD> ChildProcesses() {
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return ids;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (lstrcmpiA(entry.szExeFile, kChildName) == 0) ids.push_back(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+// Waits for children to end; kills and counts those that do not.
+int ReapChildren() {
+    for (int waited = 0; waited < 3000; waited += 20) {
+        if (ChildProcesses().empty()) return 0;
+        Sleep(20);
+    }
+    std::vector<DWORD> left = ChildProcesses();
+    for (DWORD id : left) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
+        if (process != NULL) {
+            TerminateProcess(process, 0);
+            CloseHandle(process);
+        }
+    }
+    return static_cast<int>(left.size());
+}
+
+struct Scenario {
+    const char* name;
+    Stream in, out, err;
+    bool association;  // the child runs as the handler of a ".wbt" script
+};
+
+struct Tally {
+    int runs = 0, crashes = 0, hangs = 0, wrongExit = 0, malformed = 0, leftBehind = 0, foreignBytes = 0;
+};
+
+class Torture : public ::testing::TestWithParam<Scenario> {
+protected:
+    void SetUp() override {
+        dir_ = TestDir();
+        std::string launcher = dir_ + "\\tarnelo-torture.exe";
+        ASSERT_TRUE(CopyProgram(BinDir() + "\\tarnelo-torture.exe", launcher));
+        const Scenario& scenario = GetParam();
+        record_ = scenario.association ? "job.wbt" : dir_ + "\\record.txt";
+        if (scenario.association) {
+            std::string command = "\\\"" + BinDir() + "\\" + kChildName + "\\\" \\\"%1\\\"";
+            RunProcess("reg add HKCR\\.wbt /ve /d TortureWbt /f");
+            RunProcess("reg add HKCR\\TortureWbt\\shell\\open\\command /ve /d \"" + command + "\" /f");
+            commandLine_ = "\"" + launcher + "\" job.wbt";
+        } else {
+            commandLine_ = "\"" + launcher + "\" \"" + BinDir() + "\\" + kChildName + "\" " + record_;
+        }
+    }
+
+    void TearDown() override {
+        if (GetParam().association) {
+            RunProcess("reg delete HKCR\\.wbt /f");
+            RunProcess("reg delete HKCR\\TortureWbt /f");
+        }
+    }
+
+    // One run with call `k` failing (0: none). Returns the fallible calls made.
+    int Run(int k, bool persist, Tally* tally) {
+        const Scenario& scenario = GetParam();
+        std::string recordPath = scenario.association ? dir_ + "\\job.wbt" : record_;
+        WriteFileBytes(recordPath, "");
+        std::string countFile = dir_ + "\\count.txt";
+        std::string logFile = dir_ + "\\failed.txt";
+        DeleteFileA(countFile.c_str());
+        DeleteFileA(logFile.c_str());
+
+        RunOptions options;
+        options.in = scenario.in;
+        options.out = scenario.out;
+        options.err = scenario.err;
+        options.input = "input bytes\n";
+        options.inFile = dir_ + "\\in.txt";
+        options.outFile = dir_ + "\\out.txt";
+        options.errFile = dir_ + "\\err.txt";
+        WriteFileBytes(options.inFile, "file input\n");
+        options.directory = dir_;
+        options.timeoutMs = kRunLimitMs;
+        options.environment["TARNELO_FAULT_AT"] = k > 0 ? std::to_string(k) : "";
+        options.environment["TARNELO_FAULT_PERSIST"] = persist ? "1" : "";
+        options.environment["TARNELO_FAULT_COUNT_FILE"] = countFile;
+        options.environment["TARNELO_FAULT_LOG"] = logFile;
+        RunResult run = RunProcess(commandLine_, options);
+
+        std::string out = scenario.out == Stream::kFile ? ReadFileBytes(options.outFile) : run.out;
+        std::string err = scenario.err == Stream::kFile ? ReadFileBytes(options.errFile) : run.err;
+        std::string failed = ReadFileBytes(logFile);
+        std::string record = ReadFileBytes(recordPath);
+        std::string what = std::string(scenario.name) + " k=" + std::to_string(k) + (persist ? " persistent" : " transient");
+
+        ++tally->runs;
+        int left = ReapChildren();
+        // A child the platform will neither resume nor end cannot be helped.
+        bool unrecoverable = failed.find(" ResumeThread ") != std::string::npos &&
+                             failed.find(" TerminateProcess ") != std::string::npos;
+        if (left != 0 && !unrecoverable) {
+            ++tally->leftBehind;
+            ADD_FAILURE() << what << ": " << left << " child(ren) left behind; failed: " << failed;
+        }
+        if (run.timedOut) {
+            ++tally->hangs;
+            ADD_FAILURE() << what << ": no exit within " << kRunLimitMs << " ms; failed: " << failed;
+            return 0;
+        }
+        if (run.exitCode >= 0xC0000000u) {
+            ++tally->crashes;
+            ADD_FAILURE() << what << ": crashed with 0x" << std::hex << run.exitCode << "; failed: " << failed;
+            return 0;
+        }
+
+        int reports = ParseReports(err);
+        // A failed write to stderr may cut a report short; nothing else may.
+        bool reportMayBeCut = failed.find(" WriteFile ") != std::string::npos;
+        if (reports < 0 && !reportMayBeCut) {
+            ++tally->malformed;
+            ADD_FAILURE() << what << ": malformed report: " << ::testing::PrintToString(err) << "; failed: " << failed;
+        }
+
+        std::set<DWORD> allowed;
+        size_t exitAt = record.find("exit ");
+        if (exitAt != std::string::npos) allowed.insert(static_cast<DWORD>(atoi(record.c_str() + exitAt + 5)));
+        if (reports != 0 || reportMayBeCut || failed.find(" GetStdHandle ") != std::string::npos) allowed.insert(1);
+        if (reports <= 0) allowed.insert(0);
+        if (allowed.count(run.exitCode) == 0) {
+            ++tally->wrongExit;
+            ADD_FAILURE() << what << ": exit code " << run.exitCode << "; stderr " << ::testing::PrintToString(err)
+                          << "; record " << ::testing::PrintToString(record) << "; failed: " << failed;
+        }
+
+        if (!OnlyTokens(out, {"<r1>", "<h1>"})) {
+            ++tally->foreignBytes;
+            ADD_FAILURE() << what << ": stdout holds " << ::testing::PrintToString(out);
+        }
+        return atoi(ReadFileBytes(countFile).c_str());
+    }
+
+    std::string dir_;
+    std::string record_;
+    std::string commandLine_;
+};
+
+TEST_P(Torture, EveryFailingCallEndsByTheRules) {
+    Tally tally;
+    const int calls = Run(0, false, &tally);
+    ASSERT_GT(calls, 10) << "the clean run made too few fallible calls to sweep";
+
+    std::string only = Env("TARNELO_TORTURE_K");
+    int first = 1, last = calls, step = Env("TARNELO_TORTURE_FULL") == "1" ? 1 : 9;
+    if (!only.empty()) first = last = atoi(only.c_str());
+    std::string persistOnly = Env("TARNELO_TORTURE_PERSIST");
+    for (int k = first; k <= last; k += step) {
+        if (persistOnly != "1") Run(k, false, &tally);
+        if (persistOnly != "0") Run(k, true, &tally);
+    }
+    printf("[ torture  ] %-12s calls %d, runs %d, crashes %d, hangs %d, wrong exit codes %d, malformed reports %d, "
+           "children left %d, foreign bytes %d\n",
+           GetParam().name, calls, tally.runs, tally.crashes, tally.hangs, tally.wrongExit, tally.malformed,
+           tally.leftBehind, tally.foreignBytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, Torture,
+    ::testing::Values(Scenario{"pipes", Stream::kPipe, Stream::kPipe, Stream::kPipe, false},
+                      Scenario{"fileout", Stream::kPipe, Stream::kFile, Stream::kPipe, false},
+                      Scenario{"infile_nul", Stream::kFile, Stream::kNul, Stream::kPipe, false},
+                      Scenario{"console", Stream::kPipe, Stream::kConsole, Stream::kPipe, false},
+                      Scenario{"association", Stream::kPipe, Stream::kPipe, Stream::kPipe, true}),
+    [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+}  // namespace
