@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <atomic>
 #include <new>
 #include <thread>
@@ -174,7 +176,7 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options) 
     PROCESS_INFORMATION process = {};
     std::string line = commandLine;
     std::string environment = EnvironmentBlock(options.environment);
-    BOOL created = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, 0, &environment[0],
+    BOOL created = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, options.creationFlags, &environment[0],
                                   options.directory.empty() ? NULL : options.directory.c_str(), &startup, &process);
     for (HANDLE handle : toClose) CloseHandle(handle);
     if (!created) {
@@ -257,6 +259,14 @@ int main(int argc, char** argv) {
         AllocConsole();
     } else {
         CloseHandle(console);
+    }
+    // `--hold-console <ms>`: keep a console (and with it the platform's
+    // desktop process) alive for a whole test run, started with our own
+    // standard handles detached: otherwise the first test to need it starts
+    // it and it keeps that test's output pipe open until the run ends.
+    if (argc == 3 && strcmp(argv[1], "--hold-console") == 0) {
+        Sleep(static_cast<DWORD>(atol(argv[2])));
+        return 0;
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -36,6 +36,7 @@ struct RunOptions {
     std::string directory;    // current directory; empty: the test's
     std::map<std::string, std::string> environment;  // added to (or, with empty value, removed from) ours
     DWORD timeoutMs = 20000;
+    DWORD creationFlags = 0;  // added to CreateProcessA's flags (e.g. DETACHED_PROCESS)
 };
 
 struct RunResult {

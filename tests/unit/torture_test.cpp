@@ -22,7 +22,6 @@
 
 namespace {
 
-const char kChildName[] = "torture_child.exe";
 const DWORD kRunLimitMs = 8000;
 
 std::string Env(const char* name) {
@@ -140,26 +139,28 @@ bool OnlyTokens(const std::string& bytes, std::initializer_list<const char*> tok
     return true;
 }
 
-std::vector<DWORD> ChildProcesses() {
+// Each scenario runs its own copy of the child, so that sweeps running side
+// by side never count (or end) each other's children.
+std::vector<DWORD> ChildProcesses(const std::string& name) {
     std::vector<DWORD> ids;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return ids;
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (lstrcmpiA(entry.szExeFile, kChildName) == 0) ids.push_back(entry.th32ProcessID);
+        if (lstrcmpiA(entry.szExeFile, name.c_str()) == 0) ids.push_back(entry.th32ProcessID);
     }
     CloseHandle(snapshot);
     return ids;
 }
 
 // Waits for children to end; kills and counts those that do not.
-int ReapChildren() {
+int ReapChildren(const std::string& name) {
     for (int waited = 0; waited < 3000; waited += 20) {
-        if (ChildProcesses().empty()) return 0;
+        if (ChildProcesses(name).empty()) return 0;
         Sleep(20);
     }
-    std::vector<DWORD> left = ChildProcesses();
+    std::vector<DWORD> left = ChildProcesses(name);
     for (DWORD id : left) {
         HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
         if (process != NULL) {
@@ -173,7 +174,7 @@ int ReapChildren() {
 struct Scenario {
     const char* name;
     Stream in, out, err;
-    bool association;  // the child runs as the handler of a ".wbt" script
+    bool association;  // the child runs as the handler of a ".wbc" script
 };
 
 struct Tally {
@@ -187,28 +188,31 @@ protected:
         std::string launcher = dir_ + "\\tarnelo-torture.exe";
         ASSERT_TRUE(CopyProgram(BinDir() + "\\tarnelo-torture.exe", launcher));
         const Scenario& scenario = GetParam();
-        record_ = scenario.association ? "job.wbt" : dir_ + "\\record.txt";
+        childName_ = std::string("tchild_") + scenario.name + ".exe";
+        std::string child = dir_ + "\\" + childName_;
+        ASSERT_TRUE(CopyProgram(BinDir() + "\\torture_child.exe", child));
+        record_ = scenario.association ? "job.wbc" : dir_ + "\\record.txt";
         if (scenario.association) {
-            std::string command = "\\\"" + BinDir() + "\\" + kChildName + "\\\" \\\"%1\\\"";
-            RunProcess("reg add HKCR\\.wbt /ve /d TortureWbt /f");
-            RunProcess("reg add HKCR\\TortureWbt\\shell\\open\\command /ve /d \"" + command + "\" /f");
-            commandLine_ = "\"" + launcher + "\" job.wbt";
+            std::string command = "\\\"" + child + "\\\" \\\"%1\\\"";
+            RunProcess("reg add HKCR\\.wbc /ve /d TortureWbc /f");
+            RunProcess("reg add HKCR\\TortureWbc\\shell\\open\\command /ve /d \"" + command + "\" /f");
+            commandLine_ = "\"" + launcher + "\" job.wbc";
         } else {
-            commandLine_ = "\"" + launcher + "\" \"" + BinDir() + "\\" + kChildName + "\" " + record_;
+            commandLine_ = "\"" + launcher + "\" \"" + child + "\" " + record_;
         }
     }
 
     void TearDown() override {
         if (GetParam().association) {
-            RunProcess("reg delete HKCR\\.wbt /f");
-            RunProcess("reg delete HKCR\\TortureWbt /f");
+            RunProcess("reg delete HKCR\\.wbc /f");
+            RunProcess("reg delete HKCR\\TortureWbc /f");
         }
     }
 
     // One run with call `k` failing (0: none). Returns the fallible calls made.
     int Run(int k, bool persist, Tally* tally) {
         const Scenario& scenario = GetParam();
-        std::string recordPath = scenario.association ? dir_ + "\\job.wbt" : record_;
+        std::string recordPath = scenario.association ? dir_ + "\\job.wbc" : record_;
         WriteFileBytes(recordPath, "");
         std::string countFile = dir_ + "\\count.txt";
         std::string logFile = dir_ + "\\failed.txt";
@@ -239,7 +243,7 @@ protected:
         std::string what = std::string(scenario.name) + " k=" + std::to_string(k) + (persist ? " persistent" : " transient");
 
         ++tally->runs;
-        int left = ReapChildren();
+        int left = ReapChildren(childName_);
         // A child the platform will neither resume nor end cannot be helped.
         bool unrecoverable = failed.find(" ResumeThread ") != std::string::npos &&
                              failed.find(" TerminateProcess ") != std::string::npos;
@@ -285,6 +289,7 @@ protected:
     }
 
     std::string dir_;
+    std::string childName_;
     std::string record_;
     std::string commandLine_;
 };
