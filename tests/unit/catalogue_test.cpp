@@ -1,0 +1,201 @@
+// The message catalogue as a resource: every text exact, nothing extra, one
+// language, in the test program and in the shipped launcher alike.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+struct Entry {
+    UINT id;
+    const char* text;
+};
+
+// Typed by hand, not generated from the .rc: a slip on either side shows.
+const Entry kCatalogue[] = {
+    {1, "The read function indicated that zero bytes were read"},
+    {2, "The write function indicated that zero bytes were written"},
+    {1001, "Failed to send read result to child process"},
+    {1002, "Failed to send read data to child process"},
+    {1003, "Failed to get write data from child process"},
+    {1004, "Zero bytes were read when getting write data from child process"},
+    {1005, "Failed to send write result to child process"},
+    {1006, "Failed to create child->parent pipe for console output thread"},
+    {1007, "Failed to duplicate write end of child->parent pipe for console output thread"},
+    {1008, "Failed to allocate buffer for console output thread"},
+    {1009, "Failed to get module handle for kernel32.dll"},
+    {1010, "Failed to open console output file"},
+    {1011, "Failed to create event for CTRL+C handling"},
+    {1012, "Failed to create event for CTRL+BREAK handling"},
+    {1013, "Failed to set control handler for process"},
+    {1014, "Failed to get STDIN handle"},
+    {1015, "Failed to get STDOUT handle"},
+    {1016, "Failed to allocate primary buffer"},
+    {1017, "Failed to create interprocess file mapping"},
+    {1018, "Name already exists for interprocess file mapping"},
+    {1019, "Failed to map view of interprocess data"},
+    {1020, "Failed to create pipe for parent->child communication"},
+    {1021, "Failed to duplicate read end of parent->child pipe"},
+    {1022, "Failed to create pipe for child->parent communication"},
+    {1023, "Failed to duplicate write end of child->parent pipe"},
+    {1024, "Failed to open console input file"},
+    {1025, "Failed to duplicate console input handle"},
+    {1026, "Failed to create console output thread for STDOUT"},
+    {1027, "Failed to duplicate STDOUT handle"},
+    {1028, "Failed to create console output thread for STDERR"},
+    {1029, "Failed to duplicate STDERR handle"},
+    {1030, "Failed to create dedicated console output thread"},
+    {1031, "Failed to read command sent from child process"},
+    {3001, "No target file specified"},
+    {3002, "Environment variable %1 too long"},
+    {3003, "Failed to get full path name for %1"},
+    {3004, "Full path name would exceed maximum length for file %1"},
+    {3005, "Could not find file %1"},
+    {3006, "Failed to find executable for file %1"},
+    {4001, "A sharing violation occurred"},
+    {4002, "Incomplete or invalid file association"},
+    {4003, "DDE Time out"},
+    {4004, "DDE transaction failed"},
+    {4005, "DDE busy"},
+    {4006, "There is no association for the file type"},
+    {4007, "DLL not found"},
+    {4008, "Unknown error"},
+    {5005, "Failed to get module name"},
+    {5006, "Module name length too short"},
+    {5007, "Failed to get command line"},
+    {5008, "Empty command line"},
+    {5009, "Failed to allocate memory for generating command line"},
+    {5010, "Failed to generate command line"},
+    {5011, "Failed to run %1"},
+};
+const size_t kCatalogueSize = sizeof kCatalogue / sizeof kCatalogue[0];
+static_assert(sizeof kCatalogue / sizeof kCatalogue[0] == 54, "the catalogue has 54 texts");
+
+// IDs next to real ones that must stay empty.
+const UINT kMissingIds[] = {0, 3, 1000, 1032, 2999, 3000, 3007, 4000, 4009, 5004, 5012, 65535};
+
+std::string TarneloPath() { return BinDir() + "\\tarnelo.exe"; }
+
+// LoadStringA as the reports call it: a 1,024-character buffer. A text
+// longer than what it returns, or with trailing bytes, would show here.
+bool LoadText(HMODULE module, UINT id, std::string* text) {
+    char buffer[1024];
+    memset(buffer, 0x5a, sizeof buffer);
+    int length = LoadStringA(module, id, buffer, sizeof buffer);
+    if (length <= 0) return false;
+    EXPECT_EQ(static_cast<size_t>(length), strlen(buffer)) << id;
+    text->assign(buffer, length);
+    return true;
+}
+
+void ExpectWholeCatalogue(HMODULE module) {
+    for (const Entry& entry : kCatalogue) {
+        std::string text;
+        ASSERT_TRUE(LoadText(module, entry.id, &text)) << "no text for " << entry.id;
+        EXPECT_EQ(entry.text, text) << entry.id;
+    }
+    for (UINT id : kMissingIds) {
+        std::string text;
+        EXPECT_FALSE(LoadText(module, id, &text)) << id << " has text: " << text;
+    }
+}
+
+class LauncherImage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module_ = LoadLibraryExA(TarneloPath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(nullptr, module_) << "error " << GetLastError();
+    }
+    void TearDown() override {
+        if (module_ != NULL) FreeLibrary(module_);
+    }
+    HMODULE module_ = NULL;
+};
+
+TEST(Catalogue, EveryTextLoadsExactlyFromTheTestProgram) { ExpectWholeCatalogue(GetModuleHandleA(NULL)); }
+
+TEST_F(LauncherImage, EveryTextLoadsExactlyFromTheLauncher) { ExpectWholeCatalogue(module_); }
+
+struct StringBlocks {
+    HMODULE module;
+    std::set<UINT> ids;
+    std::set<WORD> languages;
+    std::vector<std::string> texts;  // in the order of ids
+    bool wide_ok = true;
+};
+
+BOOL CALLBACK CollectLanguage(HMODULE module, LPCSTR type, LPCSTR name, WORD language, LONG_PTR param) {
+    StringBlocks* blocks = reinterpret_cast<StringBlocks*>(param);
+    blocks->languages.insert(language);
+    HRSRC found = FindResourceExA(module, type, name, language);
+    HGLOBAL loaded = found != NULL ? LoadResource(module, found) : NULL;
+    const WCHAR* p = loaded != NULL ? static_cast<const WCHAR*>(LockResource(loaded)) : NULL;
+    if (p == NULL) return FALSE;
+    // A block holds 16 counted UTF-16 strings: IDs (block-1)*16 .. +15.
+    UINT first = (static_cast<UINT>(reinterpret_cast<UINT_PTR>(name)) - 1) * 16;
+    for (UINT i = 0; i < 16; ++i) {
+        WORD length = *p++;
+        if (length != 0) {
+            std::string text;
+            for (WORD k = 0; k < length; ++k) {
+                if (p[k] > 0x7F) blocks->wide_ok = false;  // the texts are plain ASCII
+                text += static_cast<char>(p[k]);
+            }
+            blocks->ids.insert(first + i);
+            blocks->texts.push_back(text);
+        }
+        p += length;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CollectBlock(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR param) {
+    if (!IS_INTRESOURCE(name)) return FALSE;  // string blocks are numbered
+    return EnumResourceLanguagesA(module, type, name, CollectLanguage, param);
+}
+
+TEST_F(LauncherImage, HoldsExactlyTheCatalogueInOneLanguage) {
+    StringBlocks blocks = {module_, {}, {}, {}};
+    ASSERT_TRUE(EnumResourceNamesA(module_, RT_STRING, CollectBlock, reinterpret_cast<LONG_PTR>(&blocks)));
+    EXPECT_EQ(std::set<WORD>{1033}, blocks.languages);
+    EXPECT_EQ(kCatalogueSize, blocks.texts.size());
+    std::set<UINT> expected;
+    for (const Entry& entry : kCatalogue) expected.insert(entry.id);
+    EXPECT_EQ(expected, blocks.ids);
+    EXPECT_TRUE(blocks.wide_ok);
+    for (const std::string& text : blocks.texts) {
+        // One line, no closing full stop or blank, at most one insert.
+        EXPECT_EQ(std::string::npos, text.find_first_of("\r\n")) << text;
+        EXPECT_NE('.', text.back()) << text;
+        EXPECT_NE(' ', text.back()) << text;
+        size_t percent = text.find('%');
+        if (percent != std::string::npos) {
+            EXPECT_EQ("%1", text.substr(percent, 2)) << text;
+            EXPECT_EQ(std::string::npos, text.find('%', percent + 1)) << text;
+        }
+    }
+}
+
+TEST(Catalogue, LauncherVersionIs1005) {
+    std::string path = TarneloPath();
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    ASSERT_NE(0u, size) << "error " << GetLastError();
+    std::vector<char> data(size);
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, data.data()));
+    VS_FIXEDFILEINFO* info = NULL;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &length));
+    ASSERT_GE(length, sizeof *info);
+    EXPECT_EQ(0xFEEF04BDu, info->dwSignature);
+    EXPECT_EQ(MAKELONG(0, 1005), info->dwFileVersionMS);
+    EXPECT_EQ(0u, info->dwFileVersionLS);
+    EXPECT_EQ(MAKELONG(0, 1005), info->dwProductVersionMS);
+    EXPECT_EQ(0u, info->dwProductVersionLS);
+}
+
+}  // namespace

@@ -1,0 +1,448 @@
+// Fatal reports: the exact bytes on stderr for every kind of code, the
+// fallbacks when texts or memory are missing, and the exit code they set.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/core.h"
+#include "fault.h"
+#include "harness.h"
+#include "report/report.h"
+
+namespace {
+
+// The platform's own text for a code, as the report's third line carries it
+// ("" when the platform has none). Only compared, never spelled out.
+std::string PlatformText(DWORD code, HMODULE module = NULL) {
+    char* text = NULL;
+    DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
+    if (module != NULL) flags |= FORMAT_MESSAGE_FROM_HMODULE;
+    DWORD length = FormatMessageA(flags, module, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
+    std::string result = length != 0 && text != NULL ? std::string(text, length) : std::string();
+    if (text != NULL) LocalFree(text);
+    return result;
+}
+
+// The third line of a system report, or nothing.
+std::string TextLine(DWORD code) {
+    std::string text = PlatformText(code);
+    return text.empty() ? std::string() : "System error text: " + text;
+}
+
+std::string SystemLines(DWORD code) {
+    char line[80];
+    wsprintfA(line, "System error number: %u (0x%X) \r\n", code, code);
+    return line + TextLine(code);
+}
+
+class Report : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLauncherState();
+        g_state.moduleHandle = GetModuleHandleA(NULL);
+        capture_.reset(new StderrCapture);
+    }
+    void TearDown() override {
+        capture_.reset();
+        fault::Reset();
+    }
+    std::string Take() { return capture_->Take(); }
+    void ExpectFailureExit() {
+        EXPECT_EQ(1u, g_state.failureExitCode.load());
+        EXPECT_EQ(1u, EffectiveExitCode());
+    }
+    std::unique_ptr<StderrCapture> capture_;
+};
+
+TEST_F(Report, NoErrorWritesTheFatalLineAlone) {
+    EXPECT_EQ(0u, g_state.failureExitCode.load());
+    EXPECT_EQ(0, FatalNoError(MSG_NO_TARGET));
+    EXPECT_EQ("Fatal error: No target file specified\r\n", Take());
+    ExpectFailureExit();
+}
+
+TEST_F(Report, SystemCodeAddsNumberLineAndPlatformText) {
+    struct Case {
+        DWORD code;
+        const char* numberLine;  // a blank precedes the CR LF
+    };
+    const Case kCases[] = {
+        {ERROR_FILE_NOT_FOUND, "System error number: 2 (0x2) \r\n"},
+        {ERROR_BROKEN_PIPE, "System error number: 109 (0x6D) \r\n"},
+        {ERROR_INSUFFICIENT_BUFFER, "System error number: 122 (0x7A) \r\n"},
+        {ERROR_NOT_ENOUGH_MEMORY, "System error number: 8 (0x8) \r\n"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.code);
+        std::string text = PlatformText(c.code);
+        ASSERT_FALSE(text.empty()) << "this code should have a platform text";
+        SetLastError(c.code);
+        EXPECT_EQ(0, FatalLastError(MSG_OPEN_CONSOLE_OUTPUT));
+        EXPECT_EQ(std::string("Fatal error: Failed to open console output file\r\n") + c.numberLine +
+                      "System error text: " + text,
+                  Take());
+    }
+    ExpectFailureExit();
+}
+
+TEST_F(Report, SystemCodeWithoutPlatformTextEndsAfterNumberLine) {
+    const DWORD kCode = 0x1FFFFFF0;  // below the application bit, no platform text
+    ASSERT_TRUE(PlatformText(kCode).empty());
+    FatalWithCode(kCode, MSG_RUN_TARGET, "C:\\x.wxe");
+    EXPECT_EQ("Fatal error: Failed to run C:\\x.wxe\r\nSystem error number: 536870896 (0x1FFFFFF0) \r\n", Take());
+}
+
+TEST_F(Report, HresultCodeShowsInDecimalAndHex) {
+    EXPECT_EQ(0, FatalWithCode(0x80070057, MSG_GENERATE_COMMAND_LINE));
+    std::string report = Take();
+    EXPECT_EQ("Fatal error: Failed to generate command line\r\nSystem error number: 2147942487 (0x80070057) \r\n" +
+                  TextLine(0x80070057),
+              report);
+    ExpectFailureExit();
+}
+
+TEST_F(Report, ApplicationCodeGivesReasonLine) {
+    struct Case {
+        DWORD code;
+        const char* reason;
+    };
+    const Case kCases[] = {
+        // The stored text, then LF CR: the order is part of the format.
+        {ERROR_ZERO_BYTES_READ, "Reason: The read function indicated that zero bytes were read\n\r"},
+        {ERROR_ZERO_BYTES_WRITTEN, "Reason: The write function indicated that zero bytes were written\n\r"},
+        // Only the low 16 bits name the reason.
+        {0x20010002, "Reason: The write function indicated that zero bytes were written\n\r"},
+        {0x20000003, "Reason: An unknown error occurred.\r\n"},
+        {0x20000000, "Reason: An unknown error occurred.\r\n"},
+        {0x2000FFFF, "Reason: An unknown error occurred.\r\n"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.code);
+        SetLastError(c.code);
+        EXPECT_EQ(0, FatalLastError(MSG_READ_COMMAND));
+        EXPECT_EQ(std::string("Fatal error: Failed to read command sent from child process\r\n") + c.reason, Take());
+    }
+    ExpectFailureExit();
+}
+
+TEST_F(Report, MissingIdIsNamedByNumber) {
+    const DWORD kIds[] = {3, 7, 1032, 4009, 65535};
+    for (DWORD id : kIds) {
+        EXPECT_EQ(0, FatalNoError(id));
+        EXPECT_EQ("Fatal error: Application error " + std::to_string(id) + "\r\n", Take());
+    }
+}
+
+TEST_F(Report, InsertIsExpandedAndItsPercentSignsKept) {
+    struct Case {
+        DWORD id;
+        const char* insert;
+        const char* expected;
+    };
+    const Case kCases[] = {
+        {MSG_VARIABLE_TOO_LONG, "TARNELO_WBT", "Fatal error: Environment variable TARNELO_WBT too long\r\n"},
+        {MSG_FILE_NOT_FOUND, "C:\\100% %s %u %1.wbt", "Fatal error: Could not find file C:\\100% %s %u %1.wbt\r\n"},
+        {MSG_RUN_TARGET, "", "Fatal error: Failed to run \r\n"},
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(0, FatalNoError(c.id, c.insert));
+        EXPECT_EQ(c.expected, Take());
+    }
+}
+
+TEST_F(Report, FailedExpansionLeavesInsertMarker) {
+    fault::Fail(fault::kFormatMessageA, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(0, FatalNoError(MSG_VARIABLE_TOO_LONG, "TARNELO_WBT"));
+    EXPECT_EQ("Fatal error: Environment variable %1 too long\r\n", Take());
+    std::vector<fault::Record> calls = fault::Records(fault::kFormatMessageA);
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ(static_cast<UINT_PTR>(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER), calls[0].args[0]);
+    ExpectFailureExit();
+}
+
+TEST_F(Report, LongLineIsCutAt1023CharactersWithoutLineEnd) {
+    // "Fatal error: " (13) + "Could not find file " (20) + insert + CR LF.
+    struct Case {
+        size_t insertLength;
+        std::string tail;
+    };
+    const Case kCases[] = {
+        {988, "x\r\n"},  // exactly 1,023 characters: whole
+        {989, "xx\r"},   // the LF falls off
+        {990, "xxx"},    // both fall off
+        {1100, "xxx"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.insertLength);
+        std::string insert(c.insertLength, 'x');
+        FatalNoError(MSG_FILE_NOT_FOUND, insert.c_str());
+        std::string report = Take();
+        std::string full = "Fatal error: Could not find file " + insert + "\r\n";
+        EXPECT_EQ(full.substr(0, 1023), report);
+        EXPECT_EQ(c.tail, report.substr(report.size() - 3));
+    }
+}
+
+TEST_F(Report, NoMemoryForTextsGivesFixedFallbacks) {
+    fault::Fail(fault::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY, 0, fault::kForever);
+    EXPECT_EQ(0, FatalNoError(MSG_NO_TARGET));
+    EXPECT_EQ("Fatal error: An unknown error occurred\r\n", Take());
+
+    SetLastError(ERROR_ZERO_BYTES_WRITTEN);
+    EXPECT_EQ(0, FatalLastError(MSG_SEND_WRITE_RESULT));
+    EXPECT_EQ("Fatal error: An unknown error occurred\r\nReason: An unknown error occurred.\r\n", Take());
+    ExpectFailureExit();
+}
+
+TEST_F(Report, NoMemoryForReasonOnlyLosesTheReason) {
+    fault::Fail(fault::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY, 1);  // the message's buffer comes first
+    SetLastError(ERROR_ZERO_BYTES_READ);
+    FatalLastError(MSG_READ_COMMAND);
+    EXPECT_EQ("Fatal error: Failed to read command sent from child process\r\nReason: An unknown error occurred.\r\n",
+              Take());
+}
+
+// Every text a report allocates, and every text the platform allocates for
+// it, is freed exactly once; nothing else is handed to LocalFree.
+std::set<HLOCAL> g_live;
+int g_strayFrees;
+
+HLOCAL WINAPI TrackedLocalAlloc(UINT flags, SIZE_T bytes) {
+    HLOCAL memory = LocalAlloc(flags, bytes);
+    if (memory != NULL) g_live.insert(memory);
+    return memory;
+}
+
+HLOCAL WINAPI TrackedLocalFree(HLOCAL memory) {
+    if (g_live.erase(memory) == 0) {
+        ++g_strayFrees;  // not ours to free: a constant, or freed before
+        return memory;
+    }
+    return LocalFree(memory);
+}
+
+DWORD WINAPI TrackedFormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer, DWORD size,
+                                  va_list* args) {
+    DWORD length = FormatMessageA(flags, source, id, language, buffer, size, args);
+    if (length != 0 && (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER)) g_live.insert(*reinterpret_cast<HLOCAL*>(buffer));
+    return length;
+}
+
+TEST_F(Report, EveryTextIsFreedExactlyOnce) {
+    g_live.clear();
+    g_strayFrees = 0;
+    fault::Replace(fault::kLocalAlloc, reinterpret_cast<void*>(TrackedLocalAlloc));
+    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(TrackedLocalFree));
+    fault::Replace(fault::kFormatMessageA, reinterpret_cast<void*>(TrackedFormatMessage));
+    SetLastError(ERROR_ZERO_BYTES_READ);
+    FatalLastError(MSG_FILE_NOT_FOUND, "a");
+    FatalShellError(31, MSG_NO_EXECUTABLE, "b");
+    FatalShellError(8, MSG_NO_EXECUTABLE, "b");
+    FatalWithCode(2102, MSG_RUN_TARGET, "c");
+    FatalWithCode(ERROR_ACCESS_DENIED, 7);
+    // With no memory at all the constant fallback stands in everywhere.
+    fault::Fail(fault::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY, 0, fault::kForever);
+    FatalNoError(MSG_NO_TARGET);
+    SetLastError(ERROR_ZERO_BYTES_WRITTEN);
+    FatalLastError(MSG_SEND_WRITE_RESULT);
+    FatalShellError(27, MSG_NO_EXECUTABLE, "d");
+    EXPECT_TRUE(g_live.empty()) << g_live.size() << " texts never freed";
+    EXPECT_EQ(0, g_strayFrees);
+    EXPECT_LT(0, fault::Count(fault::kLocalFree));
+    EXPECT_FALSE(Take().empty());
+}
+
+// A platform that changes the last error on every successful call.
+HLOCAL WINAPI ClobberingLocalAlloc(UINT flags, SIZE_T bytes) {
+    HLOCAL memory = LocalAlloc(flags, bytes);
+    SetLastError(1234);
+    return memory;
+}
+
+int WINAPI ClobberingLoadString(HINSTANCE module, UINT id, LPSTR buffer, int size) {
+    int length = LoadStringA(module, id, buffer, size);
+    SetLastError(4321);
+    return length;
+}
+
+TEST_F(Report, LastErrorIsTakenBeforeAnythingCanChangeIt) {
+    fault::Replace(fault::kLocalAlloc, reinterpret_cast<void*>(ClobberingLocalAlloc));
+    fault::Replace(fault::kLoadStringA, reinterpret_cast<void*>(ClobberingLoadString));
+    SetLastError(ERROR_ACCESS_DENIED);
+    FatalLastError(MSG_CONTROL_HANDLER);
+    EXPECT_EQ("Fatal error: Failed to set control handler for process\r\n" + SystemLines(ERROR_ACCESS_DENIED), Take());
+}
+
+TEST_F(Report, ReportToBrokenStderrStillSetsExitCode) {
+    g_state.stderrHandle = NULL;
+    EXPECT_EQ(0, FatalNoError(MSG_NO_TARGET));
+    ExpectFailureExit();
+    g_state.stderrHandle = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(0, FatalWithCode(ERROR_ACCESS_DENIED, MSG_RUN_TARGET, "x"));
+    ExpectFailureExit();
+}
+
+// --- Association lookup results ---
+
+const char kShellMessage[] = "Fatal error: Failed to find executable for file C:\\dir\\s.wbt\r\n";
+
+struct ShellCase {
+    DWORD result;
+    const char* text;  // NULL: reported as a system code
+};
+
+const ShellCase kShellCases[] = {
+    {2, NULL},
+    {3, NULL},
+    {5, NULL},
+    {8, NULL},
+    {11, NULL},
+    {26, "A sharing violation occurred"},
+    {27, "Incomplete or invalid file association"},
+    {28, "DDE Time out"},
+    {29, "DDE transaction failed"},
+    {30, "DDE busy"},
+    {31, "There is no association for the file type"},
+    {32, "DLL not found"},
+    {0, "Unknown error"},
+    {1, "Unknown error"},
+    {4, "Unknown error"},
+    {6, "Unknown error"},
+    {7, "Unknown error"},
+    {9, "Unknown error"},
+    {10, "Unknown error"},
+    {12, "Unknown error"},
+    {25, "Unknown error"},
+    {33, "Unknown error"},
+    {0xFFFFFFFF, "Unknown error"},
+};
+
+TEST_F(Report, ShellResultsMapToSystemOrShellLines) {
+    for (const ShellCase& c : kShellCases) {
+        SCOPED_TRACE(c.result);
+        EXPECT_EQ(0, FatalShellError(c.result, MSG_NO_EXECUTABLE, "C:\\dir\\s.wbt"));
+        std::string expected = kShellMessage;
+        if (c.text == NULL) {
+            expected += SystemLines(c.result);
+        } else {
+            expected += "Shell error number: " + std::to_string(c.result) + "\r\nShell error text: " + c.text + "\r\n";
+        }
+        EXPECT_EQ(expected, Take());
+    }
+    ExpectFailureExit();
+}
+
+TEST_F(Report, ShellLinesDroppedWhenTheyCannotBeCombined) {
+    // The third buffer is the combined text, after the two message texts.
+    fault::Fail(fault::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY, 2);
+    FatalShellError(31, MSG_NO_EXECUTABLE, "C:\\dir\\s.wbt");
+    EXPECT_EQ(kShellMessage, Take());
+}
+
+TEST_F(Report, ShellTextMissingMemoryFallsBackPerText) {
+    // No buffer for the shell text: the fixed fallback stands in its place.
+    fault::Fail(fault::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY, 0, 1);
+    FatalShellError(27, MSG_NO_EXECUTABLE, "C:\\dir\\s.wbt");
+    EXPECT_EQ(std::string(kShellMessage) + "Shell error number: 27\r\nShell error text: An unknown error occurred\r\n",
+              Take());
+}
+
+// --- The network message module ---
+
+TEST_F(Report, OnlyNetworkCodesConsultTheNetworkModule) {
+    struct Case {
+        DWORD code;
+        bool consults;
+    };
+    const Case kCases[] = {{2099, false}, {2100, true}, {2102, true}, {2999, true}, {3000, false}, {5, false}};
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.code);
+        fault::Reset();
+        FatalWithCode(c.code, MSG_KERNEL32_HANDLE);
+        std::vector<fault::Record> loads = fault::Records(fault::kLoadLibraryExA);
+        ASSERT_EQ(c.consults ? 1u : 0u, loads.size());
+        if (c.consults) {
+            EXPECT_STREQ("netmsg.dll", reinterpret_cast<const char*>(loads[0].args[0]));
+            EXPECT_EQ(0u, loads[0].args[1]);
+            EXPECT_EQ(static_cast<UINT_PTR>(LOAD_LIBRARY_AS_DATAFILE), loads[0].args[2]);
+        }
+        // There is no network module here: the system table alone answers.
+        EXPECT_EQ("Fatal error: Failed to get module handle for kernel32.dll\r\n" + SystemLines(c.code), Take());
+        EXPECT_EQ(0, fault::Count(fault::kFreeLibrary));
+    }
+}
+
+std::string NetworkModulePath() { return BinDir() + "\\netmsg\\netmsg.dll"; }
+
+HMODULE WINAPI LoadTestNetworkModule(LPCSTR, HANDLE file, DWORD flags) {
+    return LoadLibraryExA(NetworkModulePath().c_str(), file, flags);
+}
+
+TEST_F(Report, NetworkModuleTextIsUsedAndItsInsertsLeftAlone) {
+    HMODULE module = LoadLibraryExA(NetworkModulePath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module) << NetworkModulePath();
+    std::string text2102 = PlatformText(2102, module);
+    std::string text2103 = PlatformText(2103, module);
+    FreeLibrary(module);
+    ASSERT_EQ("Test network text for 2102.\r\n", text2102);
+    ASSERT_EQ("%1 is a test network text with an insert.\r\n", text2103);
+
+    fault::Replace(fault::kLoadLibraryExA, reinterpret_cast<void*>(LoadTestNetworkModule));
+    FatalWithCode(2102, MSG_KERNEL32_HANDLE);
+    FatalWithCode(2103, MSG_KERNEL32_HANDLE);
+    EXPECT_EQ(
+        "Fatal error: Failed to get module handle for kernel32.dll\r\n"
+        "System error number: 2102 (0x836) \r\nSystem error text: Test network text for 2102.\r\n"
+        "Fatal error: Failed to get module handle for kernel32.dll\r\n"
+        "System error number: 2103 (0x837) \r\nSystem error text: %1 is a test network text with an insert.\r\n",
+        Take());
+
+    // The lookup searched the module, and each loaded module was freed once.
+    std::vector<fault::Record> loads = fault::Records(fault::kLoadLibraryExA);
+    std::vector<fault::Record> frees = fault::Records(fault::kFreeLibrary);
+    ASSERT_EQ(2u, loads.size());
+    ASSERT_EQ(2u, frees.size());
+    for (size_t i = 0; i < 2; ++i) EXPECT_EQ(loads[i].result, frees[i].args[0]);
+    int moduleLookups = 0;
+    for (const fault::Record& call : fault::Records(fault::kFormatMessageA)) {
+        if (call.args[0] & FORMAT_MESSAGE_FROM_HMODULE) {
+            ++moduleLookups;
+            EXPECT_EQ(static_cast<UINT_PTR>(0x1B00), call.args[0]);
+            EXPECT_EQ(0x400u, call.args[3]);
+        }
+    }
+    EXPECT_EQ(2, moduleLookups);
+}
+
+// The launcher as a process, its kernel32 look-up failed with a network code
+// (the third fallible call), beside the test module and without it.
+RunResult RunTortureWithNetworkCode(const std::string& dir) {
+    EXPECT_TRUE(CopyProgram(BinDir() + "\\tarnelo-torture.exe", dir + "\\tarnelo-torture.exe"));
+    RunOptions options;
+    options.environment["TARNELO_FAULT_AT"] = "3";
+    options.environment["TARNELO_FAULT_ERROR"] = "2102";
+    options.timeoutMs = 10000;
+    return RunProcess("\"" + dir + "\\tarnelo-torture.exe\"", options);
+}
+
+TEST(NetworkModule, LauncherBesideTheModuleShowsItsText) {
+    std::string dir = TestDir();
+    ASSERT_TRUE(CopyProgram(NetworkModulePath(), dir + "\\netmsg.dll"));
+    RunResult run = RunTortureWithNetworkCode(dir);
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ(
+        "Fatal error: Failed to get module handle for kernel32.dll\r\n"
+        "System error number: 2102 (0x836) \r\nSystem error text: Test network text for 2102.\r\n",
+        run.err);
+}
+
+TEST(NetworkModule, LauncherWithoutTheModuleUsesTheSystemTable) {
+    RunResult run = RunTortureWithNetworkCode(TestDir());
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_EQ("Fatal error: Failed to get module handle for kernel32.dll\r\n" + SystemLines(2102), run.err);
+}
+
+}  // namespace

@@ -1,0 +1,442 @@
+// The wait for the child, the exit code rules, and the one shutdown path:
+// what it releases (each thing once, also when entered twice at once), how it
+// treats a child that is suspended, ending or lingering, and close events.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "core/core.h"
+#include "fault.h"
+#include "harness.h"
+
+namespace {
+
+// A real child: `cmd /c exit <code>`, created suspended when asked. It is
+// bound to a job that ends it when this process ends, so a test that fails
+// with the child still suspended leaves nothing behind.
+bool StartExitingChild(DWORD code, bool suspended, PROCESS_INFORMATION* child) {
+    HANDLE job = CreateJobObjectA(NULL, NULL);  // closed by the process's end
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job == NULL || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        return false;
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    std::string line = "cmd.exe /c exit " + std::to_string(code);
+    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, child)) return false;
+    if (!AssignProcessToJobObject(job, child->hProcess)) {
+        TerminateProcess(child->hProcess, 0);
+        return false;
+    }
+    if (!suspended) ResumeThread(child->hThread);
+    return true;
+}
+
+// --- WaitForChild and the exit code rules ---
+
+class ChildWait : public ::testing::Test {
+protected:
+    void SetUp() override { ResetLauncherState(); }
+    void TearDown() override {
+        // A test that failed half-way leaves no process behind.
+        if (g_state.child.hProcess != NULL) {
+            TerminateProcess(g_state.child.hProcess, 0);
+            CloseHandle(g_state.child.hProcess);
+        }
+        if (g_state.child.hThread != NULL) CloseHandle(g_state.child.hThread);
+        ResetLauncherState();
+    }
+};
+
+TEST_F(ChildWait, NoChildMeansFinishedWithoutWaiting) {
+    EXPECT_EQ(0, WaitForChild(2000));
+    EXPECT_EQ(0, fault::Count(fault::kWaitForSingleObject));
+    EXPECT_FALSE(g_state.childExitSeen);
+}
+
+TEST_F(ChildWait, TakesTheCodeOfAnEndedChildAndReleasesItOnce) {
+    ASSERT_TRUE(StartExitingChild(7, true, &g_state.child));
+    const HANDLE process = g_state.child.hProcess;
+    const HANDLE thread = g_state.child.hThread;
+    g_state.failureExitCode = 1;
+
+    EXPECT_EQ(1, WaitForChild(0)) << "a suspended child is still running";
+    EXPECT_EQ(process, g_state.child.hProcess);
+    EXPECT_EQ(thread, g_state.child.hThread);
+    EXPECT_FALSE(g_state.childExitSeen);
+    EXPECT_EQ(0, fault::Count(fault::kCloseHandle));
+
+    ResumeThread(thread);
+    EXPECT_EQ(0, WaitForChild(10000));
+    EXPECT_TRUE(g_state.childExitSeen);
+    EXPECT_EQ(7u, g_state.childExitCode.load());
+    EXPECT_EQ(7u, EffectiveExitCode()) << "the child's code replaces the failure's 1";
+    EXPECT_EQ(nullptr, g_state.child.hProcess);
+    EXPECT_EQ(nullptr, g_state.child.hThread);
+    std::vector<fault::Record> closes = fault::Records(fault::kCloseHandle);
+    ASSERT_EQ(2u, closes.size());
+    EXPECT_EQ(reinterpret_cast<UINT_PTR>(thread), closes[0].args[0]);
+    EXPECT_EQ(reinterpret_cast<UINT_PTR>(process), closes[1].args[0]);
+
+    // Again: answered at once, nothing closed twice, the code kept.
+    const int waits = fault::Count(fault::kWaitForSingleObject);
+    g_state.failureExitCode = 1;
+    EXPECT_EQ(0, WaitForChild(10000));
+    EXPECT_EQ(waits, fault::Count(fault::kWaitForSingleObject));
+    EXPECT_EQ(2, fault::Count(fault::kCloseHandle));
+    EXPECT_EQ(7u, EffectiveExitCode());
+}
+
+TEST_F(ChildWait, FailedExitCodeQueryKeepsTheOldCode) {
+    ASSERT_TRUE(StartExitingChild(7, false, &g_state.child));
+    g_state.failureExitCode = 1;
+    fault::Fail(fault::kGetExitCodeProcess, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(0, WaitForChild(10000));
+    EXPECT_FALSE(g_state.childExitSeen);
+    EXPECT_EQ(1u, EffectiveExitCode());
+    EXPECT_EQ(nullptr, g_state.child.hProcess) << "the child has ended all the same";
+    EXPECT_EQ(nullptr, g_state.child.hThread);
+}
+
+TEST_F(ChildWait, FailedWaitCountsAsStillRunning) {
+    ASSERT_TRUE(StartExitingChild(7, false, &g_state.child));
+    const HANDLE process = g_state.child.hProcess;
+    fault::Fail(fault::kWaitForSingleObject, ERROR_INVALID_HANDLE);
+    EXPECT_EQ(1, WaitForChild(10000));
+    EXPECT_EQ(process, g_state.child.hProcess);
+    EXPECT_FALSE(g_state.childExitSeen);
+    EXPECT_EQ(0, WaitForChild(10000));
+    EXPECT_EQ(7u, EffectiveExitCode());
+}
+
+TEST(ExitCode, ChildCodeBeatsFailureWhichBeatsZero) {
+    struct Case {
+        DWORD failure;
+        BOOL childSeen;
+        DWORD child;
+        DWORD expected;
+    };
+    const Case kCases[] = {
+        {0, FALSE, 0, 0},
+        {1, FALSE, 0, 1},
+        {1, FALSE, 9, 1},  // a code never seen does not count
+        {1, TRUE, 0, 0},   // a child that ended with 0 wins over the failure
+        {0, TRUE, 7, 7},
+        {1, TRUE, 7, 7},
+        {1, TRUE, 0xC0000005, 0xC0000005},  // all 32 bits
+    };
+    for (const Case& c : kCases) {
+        ResetLauncherState();
+        g_state.failureExitCode = c.failure;
+        g_state.childExitSeen = c.childSeen;
+        g_state.childExitCode = c.child;
+        EXPECT_EQ(c.expected, EffectiveExitCode()) << c.failure << " " << c.childSeen << " " << c.child;
+    }
+    ResetLauncherState();
+}
+
+// --- Shutdown (each in a death test: it ends the process) ---
+
+// In a death test's child the exit code is all that comes back. Releases go
+// through recorders that end the process at once with a code of their own on
+// a second release, an unknown release, or one out of order. Every proper
+// release sets a bit in the child exit code, which Shutdown ends with.
+const DWORD kDoubleRelease = 0x99;
+const DWORD kUnknownRelease = 0x97;
+const DWORD kOutOfOrder = 0x98;
+
+enum Resource {
+    kCommandLine,
+    kBlockView,
+    kMapping,
+    kPrimaryBuffer,
+    kCtrlCEvent,
+    kCtrlBreakEvent,
+    kConsoleInputDevice,
+    kParentToChildWrite,
+    kConsoleOutput,  // only after the relays have ended
+    kHandler,        // no place in the order: removed before anything is released
+    kResourceCount
+};
+const DWORD kAllReleased = (1u << kResourceCount) - 1;
+
+struct Held {
+    UINT_PTR value;
+    bool released;
+};
+Held g_held[kResourceCount];
+int g_lastOrdered = -1;
+CRITICAL_SECTION g_recorderLock;
+
+void Released(UINT_PTR value, int first, int last) {
+    EnterCriticalSection(&g_recorderLock);
+    for (int i = first; i <= last; ++i) {
+        if (g_held[i].value != value) continue;
+        if (g_held[i].released) ::ExitProcess(kDoubleRelease);
+        if (i != kHandler) {
+            if (i < g_lastOrdered) ::ExitProcess(kOutOfOrder);
+            g_lastOrdered = i;
+        }
+        g_held[i].released = true;
+        g_state.childExitCode |= 1u << i;
+        LeaveCriticalSection(&g_recorderLock);
+        return;
+    }
+    ::ExitProcess(kUnknownRelease);
+}
+
+BOOL WINAPI RecordCloseHandle(HANDLE handle) {
+    Released(reinterpret_cast<UINT_PTR>(handle), kMapping, kConsoleOutput);
+    return CloseHandle(handle);
+}
+
+HLOCAL WINAPI RecordLocalFree(HLOCAL memory) {
+    Released(reinterpret_cast<UINT_PTR>(memory), kCommandLine, kPrimaryBuffer);
+    return LocalFree(memory);
+}
+
+BOOL WINAPI RecordUnmap(LPCVOID view) {
+    Released(reinterpret_cast<UINT_PTR>(view), kBlockView, kBlockView);
+    return UnmapViewOfFile(view);
+}
+
+BOOL WINAPI RecordHandlerRemoval(PHANDLER_ROUTINE routine, BOOL add) {
+    if (!add) Released(reinterpret_cast<UINT_PTR>(routine), kHandler, kHandler);
+    return SetConsoleCtrlHandler(routine, add);
+}
+
+// Everything start-up and channel set-up acquire, held as they would be.
+void HoldEverything() {
+    ResetLauncherState();
+    InitializeCriticalSection(&g_recorderLock);
+    g_state.mainThreadId = GetCurrentThreadId();
+    g_state.childCommandLine = static_cast<char*>(LocalAlloc(LMEM_FIXED, 64));
+    g_state.handlerInstalled = SetConsoleCtrlHandler(ControlHandler, TRUE);
+    g_state.mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 68, NULL);
+    g_state.blockView = static_cast<BYTE*>(MapViewOfFile(g_state.mapping, FILE_MAP_WRITE, 0, 0, 68));
+    g_state.primaryBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, PRIMARY_BUFFER_SIZE));
+    g_state.ctrlCEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    g_state.ctrlBreakEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    g_state.consoleInputDevice = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             NULL, OPEN_EXISTING, 0, NULL);
+    g_state.consoleOutput = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE childEnd = NULL;
+    CreatePipe(&childEnd, &g_state.parentToChildWrite, NULL, 0);  // the child's end stays open
+    InitializeCriticalSection(&g_state.outputLock);
+    g_state.lockInitialised = TRUE;
+
+    const UINT_PTR values[kResourceCount] = {
+        reinterpret_cast<UINT_PTR>(g_state.childCommandLine),   reinterpret_cast<UINT_PTR>(g_state.blockView),
+        reinterpret_cast<UINT_PTR>(g_state.mapping),            reinterpret_cast<UINT_PTR>(g_state.primaryBuffer),
+        reinterpret_cast<UINT_PTR>(g_state.ctrlCEvent),         reinterpret_cast<UINT_PTR>(g_state.ctrlBreakEvent),
+        reinterpret_cast<UINT_PTR>(g_state.consoleInputDevice), reinterpret_cast<UINT_PTR>(g_state.parentToChildWrite),
+        reinterpret_cast<UINT_PTR>(g_state.consoleOutput),      reinterpret_cast<UINT_PTR>(ControlHandler),
+    };
+    for (int i = 0; i < kResourceCount; ++i) {
+        // A resource missing here would show as its bit missing in the exit code.
+        if (values[i] == 0 || values[i] == reinterpret_cast<UINT_PTR>(INVALID_HANDLE_VALUE)) ::ExitProcess(0x90 + i);
+        g_held[i] = Held{values[i], false};
+    }
+    // The bits go out as the child's code: whatever the failure code says,
+    // a seen child's code is what the process ends with.
+    g_state.childExitSeen = TRUE;
+    g_state.childExitCode = 0;
+    g_state.failureExitCode = 1;
+    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(RecordCloseHandle));
+    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(RecordLocalFree));
+    fault::Replace(fault::kUnmapViewOfFile, reinterpret_cast<void*>(RecordUnmap));
+    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(RecordHandlerRemoval));
+}
+
+TEST(ShutdownDeathTest, ReleasesEverythingOnceInOrder) {
+    EXPECT_EXIT(
+        {
+            HoldEverything();
+            Shutdown();
+        },
+        ::testing::ExitedWithCode(kAllReleased), "");
+}
+
+// A failure early in start-up: nothing held but the lock and one event.
+void HoldLockAndOneEvent() {
+    ResetLauncherState();
+    InitializeCriticalSection(&g_recorderLock);
+    g_state.mainThreadId = GetCurrentThreadId();
+    InitializeCriticalSection(&g_state.outputLock);
+    g_state.lockInitialised = TRUE;
+    g_state.ctrlCEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    g_held[kCtrlCEvent] = Held{reinterpret_cast<UINT_PTR>(g_state.ctrlCEvent), false};
+    g_state.childExitSeen = TRUE;
+    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(RecordCloseHandle));
+    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(RecordLocalFree));
+    fault::Replace(fault::kUnmapViewOfFile, reinterpret_cast<void*>(RecordUnmap));
+    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(RecordHandlerRemoval));
+}
+
+TEST(ShutdownDeathTest, ReleasesOnlyWhatWasAcquired) {
+    EXPECT_EXIT(
+        {
+            HoldLockAndOneEvent();
+            Shutdown();
+        },
+        ::testing::ExitedWithCode(1u << kCtrlCEvent), "");
+}
+
+void SpinFor(int iterations) {
+    for (volatile int i = 0; i < iterations; ++i) {
+    }
+}
+
+// Two ways into Shutdown at once: from a second thread directly, or through
+// a close event; the main thread enters at the same moment.
+enum SecondEntry { kSecondShutdown, kCloseEvent };
+
+void EnterTwice(SecondEntry how, int mainDelay, int otherDelay) {
+    HoldEverything();
+    HANDLE go = CreateEventA(NULL, TRUE, FALSE, NULL);
+    std::thread other([=] {
+        WaitForSingleObject(go, 5000);
+        SpinFor(otherDelay);
+        if (how == kCloseEvent) {
+            ControlHandler(CTRL_CLOSE_EVENT);
+        } else {
+            Shutdown();
+        }
+        ::ExitProcess(0x96);  // neither returns
+    });
+    other.detach();
+    SetEvent(go);
+    SpinFor(mainDelay);
+    Shutdown();
+}
+
+TEST(ShutdownDeathTest, ConcurrentEntriesReleaseEachThingOnce) {
+    const int kDelays[][2] = {{0, 0}, {0, 20000}, {20000, 0}, {200000, 0}, {0, 200000}};
+    for (SecondEntry how : {kSecondShutdown, kCloseEvent}) {
+        for (const auto& delay : kDelays) {
+            SCOPED_TRACE(::testing::Message() << "entry " << how << " delays " << delay[0] << "/" << delay[1]);
+            EXPECT_EXIT(EnterTwice(how, delay[0], delay[1]), ::testing::ExitedWithCode(kAllReleased), "");
+        }
+    }
+}
+
+TEST(ShutdownDeathTest, CloseEventWhileMainThreadWaitsForARequest) {
+    // The main thread is blocked in a read that touches nothing Shutdown
+    // frees: the handler's Shutdown goes ahead without it.
+    EXPECT_EXIT(
+        {
+            HoldEverything();
+            HANDLE never = CreateEventA(NULL, TRUE, FALSE, NULL);
+            std::thread([] { ControlHandler(CTRL_CLOSE_EVENT); }).detach();
+            MainThreadWaiting();
+            WaitForSingleObject(never, 10000);
+            MainThreadBusy();
+            ::ExitProcess(0x95);
+        },
+        ::testing::ExitedWithCode(kAllReleased), "");
+}
+
+TEST(ShutdownDeathTest, CloseLogoffAndShutdownEventsEndWithOne) {
+    for (DWORD type : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        SCOPED_TRACE(type);
+        EXPECT_EXIT(
+            {
+                ResetLauncherState();
+                g_state.mainThreadId = GetCurrentThreadId();
+                ControlHandler(type);
+                ::ExitProcess(0x95);
+            },
+            ::testing::ExitedWithCode(1), "");
+    }
+}
+
+TEST(ShutdownDeathTest, CloseEventGivesWayToAChildThatEndsInTime) {
+    EXPECT_EXIT(
+        {
+            ResetLauncherState();
+            g_state.mainThreadId = GetCurrentThreadId();
+            if (!StartExitingChild(3, false, &g_state.child)) ::ExitProcess(0x94);
+            std::thread([] { ControlHandler(CTRL_CLOSE_EVENT); }).detach();
+            MainThreadWaiting();
+            WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), 10000);
+            ::ExitProcess(0x95);
+        },
+        ::testing::ExitedWithCode(3), "");
+}
+
+DWORD WINAPI NoWait(HANDLE, DWORD) { ::ExitProcess(0x91); }
+BOOL WINAPI NoEnumeration(DWORD, WNDENUMPROC, LPARAM) { ::ExitProcess(0x92); }
+DWORD WINAPI NoResume(HANDLE) { ::ExitProcess(0x93); }
+
+TEST(ShutdownDeathTest, WithoutChildEndsAtOnceWithTheFailureCode) {
+    for (DWORD failure : {0u, 1u}) {
+        SCOPED_TRACE(failure);
+        EXPECT_EXIT(
+            {
+                ResetLauncherState();
+                g_state.mainThreadId = GetCurrentThreadId();
+                g_state.failureExitCode = failure;
+                fault::Replace(fault::kWaitForSingleObject, reinterpret_cast<void*>(NoWait));
+                fault::Replace(fault::kEnumThreadWindows, reinterpret_cast<void*>(NoEnumeration));
+                fault::Replace(fault::kResumeThread, reinterpret_cast<void*>(NoResume));
+                Shutdown();
+            },
+            ::testing::ExitedWithCode(failure), "");
+    }
+}
+
+TEST(ShutdownDeathTest, ResumesASuspendedChildAndEndsWithItsCode) {
+    EXPECT_EXIT(
+        {
+            ResetLauncherState();
+            g_state.mainThreadId = GetCurrentThreadId();
+            if (!StartExitingChild(5, true, &g_state.child)) ::ExitProcess(0x94);
+            g_state.childSuspended = TRUE;
+            g_state.failureExitCode = 1;  // set-up failed after the launch
+            Shutdown();
+        },
+        ::testing::ExitedWithCode(5), "");
+}
+
+// A child still running after the first wait: its windows are asked to close
+// and it is waited for once more. Here the first wait "times out", and the
+// child (already ended) is found at the second.
+int g_childWaits;
+bool g_enumerated;
+DWORD g_childThreadId;
+
+DWORD WINAPI FirstChildWaitTimesOut(HANDLE handle, DWORD milliseconds) {
+    if (handle != g_state.child.hProcess) return WaitForSingleObject(handle, milliseconds);
+    if (milliseconds != 2000) ::ExitProcess(0x91);
+    if (++g_childWaits == 1) return WAIT_TIMEOUT;
+    if (!g_enumerated) ::ExitProcess(0x92);
+    return WaitForSingleObject(handle, milliseconds);
+}
+
+BOOL WINAPI EnumerateChildWindows(DWORD thread, WNDENUMPROC callback, LPARAM value) {
+    if (thread != g_childThreadId || callback != PostCloseToWindow || g_childWaits != 1) ::ExitProcess(0x93);
+    g_enumerated = true;
+    EnumThreadWindows(thread, callback, value);
+    return TRUE;
+}
+
+TEST(ShutdownDeathTest, LingeringChildGetsCloseRequestThenASecondWait) {
+    EXPECT_EXIT(
+        {
+            ResetLauncherState();
+            g_state.mainThreadId = GetCurrentThreadId();
+            if (!StartExitingChild(9, false, &g_state.child)) ::ExitProcess(0x94);
+            if (WaitForSingleObject(g_state.child.hProcess, 10000) != WAIT_OBJECT_0) ::ExitProcess(0x95);
+            g_childThreadId = g_state.child.dwThreadId;
+            g_state.failureExitCode = 1;
+            fault::Replace(fault::kWaitForSingleObject, reinterpret_cast<void*>(FirstChildWaitTimesOut));
+            fault::Replace(fault::kEnumThreadWindows, reinterpret_cast<void*>(EnumerateChildWindows));
+            Shutdown();
+        },
+        ::testing::ExitedWithCode(9), "");
+}
+
+}  // namespace

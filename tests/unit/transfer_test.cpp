@@ -1,0 +1,205 @@
+// Exact transfers: whole counts over several platform calls, and the errors a
+// caller sees when a handle moves nothing or breaks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/core.h"
+#include "fault.h"
+#include "harness.h"
+#include "report/report.h"
+
+namespace {
+
+// A destination that accepts at most this much per call, as a pipe with a
+// full buffer does.
+const DWORD kWriteCap = 4096;
+const DWORD kReadCap = 7;
+
+BOOL WINAPI CappedWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+    return WriteFile(handle, bytes, std::min(count, kWriteCap), written, overlapped);
+}
+
+BOOL WINAPI CappedReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
+    return ReadFile(handle, bytes, std::min(count, kReadCap), read, overlapped);
+}
+
+HANDLE g_afterRead;
+
+BOOL WINAPI SignallingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
+    BOOL ok = ReadFile(handle, bytes, count, read, overlapped);
+    SetEvent(g_afterRead);
+    return ok;
+}
+
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    return bytes;
+}
+
+class ExactTransfer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLauncherState();
+        ASSERT_TRUE(CreatePipe(&read_, &write_, NULL, 1 << 16));
+    }
+    void TearDown() override {
+        if (read_ != NULL) CloseHandle(read_);
+        if (write_ != NULL) CloseHandle(write_);
+        fault::Reset();
+    }
+    std::string Drain(size_t count) {
+        std::string bytes(count, '\0');
+        DWORD got = 0;
+        size_t done = 0;
+        while (done < count && ReadFile(read_, &bytes[done], static_cast<DWORD>(count - done), &got, NULL)) done += got;
+        bytes.resize(done);
+        return bytes;
+    }
+    HANDLE read_ = NULL;
+    HANDLE write_ = NULL;
+};
+
+TEST_F(ExactTransfer, ZeroCountMakesNoCallEvenOnInvalidHandles) {
+    char byte = 0;
+    for (HANDLE handle : {INVALID_HANDLE_VALUE, static_cast<HANDLE>(NULL)}) {
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(WriteExact(handle, &byte, 0));
+        EXPECT_TRUE(ReadExact(handle, &byte, 0));
+        EXPECT_EQ(0xdeadbeefu, GetLastError());
+    }
+    EXPECT_EQ(0, fault::Count(fault::kWriteFile));
+    EXPECT_EQ(0, fault::Count(fault::kReadFile));
+}
+
+TEST_F(ExactTransfer, WriteCompletesOverSeveralPartialCalls) {
+    struct Case {
+        DWORD size;
+        std::vector<DWORD> asked;
+    };
+    const Case kCases[] = {
+        {4096, {4096}},
+        {4097, {4097, 1}},
+        {5000, {5000, 904}},
+        {12289, {12289, 8193, 4097, 1}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.size);
+        fault::Reset();
+        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(CappedWriteFile));
+        std::string data = Pattern(c.size);
+        ASSERT_TRUE(WriteExact(write_, data.data(), c.size));
+        std::vector<fault::Record> calls = fault::Records(fault::kWriteFile);
+        ASSERT_EQ(c.asked.size(), calls.size());
+        for (size_t i = 0; i < calls.size(); ++i) {
+            EXPECT_EQ(c.asked[i], calls[i].args[2]) << "call " << i;
+            // Each call starts where the previous one stopped.
+            EXPECT_EQ(reinterpret_cast<UINT_PTR>(data.data()) + (c.size - c.asked[i]), calls[i].args[1]) << "call " << i;
+            EXPECT_EQ(0u, calls[i].args[4]) << "overlapped";
+        }
+        EXPECT_EQ(data, Drain(c.size));
+    }
+}
+
+TEST_F(ExactTransfer, ReadCompletesOverSeveralPartialCalls) {
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(CappedReadFile));
+    std::string data = Pattern(20);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(write_, data.data(), 20, &written, NULL));
+    std::string into(20, '\0');
+    ASSERT_TRUE(ReadExact(read_, &into[0], 20));
+    EXPECT_EQ(data, into);
+    std::vector<fault::Record> calls = fault::Records(fault::kReadFile);
+    ASSERT_EQ(3u, calls.size());
+    EXPECT_EQ(20u, calls[0].args[2]);
+    EXPECT_EQ(13u, calls[1].args[2]);
+    EXPECT_EQ(6u, calls[2].args[2]);
+}
+
+TEST_F(ExactTransfer, ReadWaitsForBytesThatArriveLater) {
+    // A real pipe hands over what it holds; the rest is written only after
+    // the transfer's first read has returned.
+    std::string data = Pattern(300);
+    g_afterRead = CreateEventA(NULL, FALSE, FALSE, NULL);
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(SignallingReadFile));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(write_, data.data(), 150, &written, NULL));
+    std::thread writer([&] {
+        if (WaitForSingleObject(g_afterRead, 5000) == WAIT_OBJECT_0) {
+            DWORD count = 0;
+            WriteFile(write_, data.data() + 150, 150, &count, NULL);
+        }
+    });
+    std::string into(300, '\0');
+    EXPECT_TRUE(ReadExact(read_, &into[0], 300));
+    writer.join();
+    CloseHandle(g_afterRead);
+    EXPECT_EQ(data, into);
+    std::vector<fault::Record> calls = fault::Records(fault::kReadFile);
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(300u, calls[0].args[2]);
+    EXPECT_EQ(150u, calls[1].args[2]);
+}
+
+TEST_F(ExactTransfer, ZeroBytesMovedFailsWithItsOwnCode) {
+    char bytes[16] = {};
+    fault::ZeroBytes(fault::kWriteFile);
+    SetLastError(0);
+    EXPECT_FALSE(WriteExact(write_, bytes, sizeof bytes));
+    EXPECT_EQ(ERROR_ZERO_BYTES_WRITTEN, GetLastError());
+    EXPECT_EQ(1, fault::Count(fault::kWriteFile)) << "no retry after zero bytes";
+
+    // Bytes are waiting: a transfer that went on after zero bytes would
+    // succeed instead of blocking.
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(write_, bytes, sizeof bytes, &written, NULL));
+    fault::ZeroBytes(fault::kReadFile);
+    SetLastError(0);
+    EXPECT_FALSE(ReadExact(read_, bytes, sizeof bytes));
+    EXPECT_EQ(ERROR_ZERO_BYTES_READ, GetLastError());
+    EXPECT_EQ(1, fault::Count(fault::kReadFile));
+}
+
+TEST_F(ExactTransfer, ZeroBytesAfterAPartialWriteStillFails) {
+    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(CappedWriteFile));
+    fault::ZeroBytes(fault::kWriteFile, 1);
+    std::string data = Pattern(5000);
+    EXPECT_FALSE(WriteExact(write_, data.data(), 5000));
+    EXPECT_EQ(ERROR_ZERO_BYTES_WRITTEN, GetLastError());
+    EXPECT_EQ(2, fault::Count(fault::kWriteFile));
+}
+
+TEST_F(ExactTransfer, PlatformFailureKeepsThePlatformError) {
+    char bytes[4] = {};
+    fault::Fail(fault::kWriteFile, ERROR_NO_DATA);
+    EXPECT_FALSE(WriteExact(write_, bytes, sizeof bytes));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_DATA), GetLastError());
+    fault::Fail(fault::kReadFile, ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(ReadExact(read_, bytes, sizeof bytes));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), GetLastError());
+}
+
+TEST_F(ExactTransfer, ReadFromPipeWhoseWriterClosedLeavesBrokenPipe) {
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(write_, "abcde", 5, &written, NULL));
+    CloseHandle(write_);
+    write_ = NULL;
+    char bytes[10] = {};
+    EXPECT_FALSE(ReadExact(read_, bytes, sizeof bytes));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), GetLastError());
+    EXPECT_EQ(std::string("abcde"), std::string(bytes, 5)) << "the bytes before the break were taken";
+}
+
+TEST_F(ExactTransfer, WriteToPipeWhoseReaderClosedFails) {
+    CloseHandle(read_);
+    read_ = NULL;
+    char bytes[4] = {};
+    EXPECT_FALSE(WriteExact(write_, bytes, sizeof bytes));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_DATA), GetLastError());
+}
+
+}  // namespace
