@@ -1,0 +1,379 @@
+// Shared ground for the command service tests: the launcher state built by
+// hand around two protocol pipes the test holds the child's ends of, the
+// service run on a thread of its own with a bounded wait, and a log of the
+// reads and writes the launcher makes (the fault layer routes them here).
+#ifndef TARNELO_SERVICE_FIXTURE_H
+#define TARNELO_SERVICE_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/core.h"
+#include "fault.h"
+#include "harness.h"
+#include "relay/relay.h"
+#include "report/report.h"
+
+namespace service_test {
+
+const DWORD kWait = 10000;         // bound of every wait for the service or a pipe
+const DWORD kBigPipe = 16u << 20;  // holds a whole script: the writer never blocks
+
+// ---- Protocol records, little-endian words. ----
+
+inline std::string Words(std::initializer_list<DWORD> words) {
+    std::string bytes;
+    for (DWORD word : words) {
+        for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((word >> shift) & 0xFF);
+    }
+    return bytes;
+}
+
+inline std::string Request(DWORD command, DWORD argument) { return Words({command, argument}); }
+inline std::string Result(DWORD ok, DWORD error, DWORD count) { return Words({ok, error, count}); }
+inline std::string Write(DWORD command, const std::string& data) {
+    return Request(command, static_cast<DWORD>(data.size())) + data;
+}
+
+// Deterministic binary data with NUL, CR, LF, ^Z and 0xFF all over it.
+inline std::string Pattern(size_t size, unsigned seed) {
+    static const char kSpecial[] = {'\0', '\r', '\n', '\x1a', '\xff'};
+    std::string bytes(size, '\0');
+    unsigned x = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        bytes[i] = (i % 7 == 3) ? kSpecial[(i / 7) % 5] : static_cast<char>(x >> 23);
+    }
+    return bytes;
+}
+
+// Compares long byte strings without dumping megabytes on failure.
+inline ::testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual) {
+    if (expected == actual) return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+    char where[160];
+    snprintf(where, sizeof where, "expected %u bytes, got %u; first difference at offset %u",
+             static_cast<unsigned>(expected.size()), static_cast<unsigned>(actual.size()), static_cast<unsigned>(at));
+    auto shown = [](const std::string& bytes, size_t from) {
+        std::string text;
+        for (size_t i = from; i < bytes.size() && i < from + 24; ++i) {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned char>(bytes[i]));
+            text += hex;
+        }
+        return text;
+    };
+    return ::testing::AssertionFailure() << where << "\n  expected: " << shown(expected, at)
+                                         << "\n  actual:   " << shown(actual, at);
+}
+
+// ---- Pipes the test holds. ----
+
+// Everything that can be read from a pipe right now, without blocking.
+inline std::string TakeAvailable(HANDLE pipe) {
+    std::string bytes;
+    DWORD available = 0;
+    while (PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL) && available != 0) {
+        std::string chunk(available, '\0');
+        DWORD count = 0;
+        if (!ReadFile(pipe, &chunk[0], available, &count, NULL)) break;
+        bytes.append(chunk.data(), count);
+    }
+    return bytes;
+}
+
+// `count` bytes from a pipe, or what came before the bound ran out. Anonymous
+// pipes have no waitable readiness, so this polls.
+inline std::string ReadWithin(HANDLE pipe, size_t count, DWORD timeoutMs = kWait) {
+    std::string bytes;
+    DWORD start = GetTickCount();
+    while (bytes.size() < count) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) break;
+        if (available == 0) {
+            if (GetTickCount() - start > timeoutMs) break;
+            Sleep(1);
+            continue;
+        }
+        DWORD wanted = static_cast<DWORD>(count - bytes.size());
+        if (wanted > available) wanted = available;
+        std::string chunk(wanted, '\0');
+        DWORD got = 0;
+        if (!ReadFile(pipe, &chunk[0], wanted, &got, NULL)) break;
+        bytes.append(chunk.data(), got);
+    }
+    return bytes;
+}
+
+inline DWORD Available(HANDLE pipe) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) return 0;
+    return available;
+}
+
+inline bool WriteAll(HANDLE handle, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &written, NULL)) {
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+struct Pipe {
+    HANDLE read = NULL;
+    HANDLE write = NULL;
+    explicit Pipe(DWORD size = kBigPipe) { EXPECT_TRUE(CreatePipe(&read, &write, NULL, size)); }
+    ~Pipe() {
+        CloseRead();
+        CloseWrite();
+    }
+    void Reopen() {
+        CloseRead();
+        CloseWrite();
+        EXPECT_TRUE(CreatePipe(&read, &write, NULL, kBigPipe));
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    void CloseRead() {
+        if (read != NULL) CloseHandle(read);
+        read = NULL;
+    }
+    void CloseWrite() {
+        if (write != NULL) CloseHandle(write);
+        write = NULL;
+    }
+};
+
+// The error a write gets from a pipe whose reader has gone, as this platform
+// gives it (232 on Windows and Wine).
+inline DWORD BrokenWriteError() {
+    Pipe pipe(0);
+    pipe.CloseRead();
+    DWORD written = 0;
+    SetLastError(0xDEADBEEF);
+    EXPECT_FALSE(WriteFile(pipe.write, "x", 1, &written, NULL));
+    return GetLastError();
+}
+
+// A file with the given bytes, opened for reading from its start.
+inline HANDLE SourceFile(const std::string& name, const std::string& bytes) {
+    std::string path = TestDir() + "\\" + name;
+    WriteFileBytes(path, bytes);
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file) << path;
+    return file;
+}
+
+// ---- The report lines a FatalLastError of the service writes. ----
+
+inline std::string SystemErrorLines(DWORD code) {
+    char number[96];
+    snprintf(number, sizeof number, "System error number: %u (0x%X) \r\n", static_cast<unsigned>(code),
+             static_cast<unsigned>(code));
+    std::string lines = number;
+    char* text = NULL;
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       NULL, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
+    if (length != 0 && text != NULL) lines += "System error text: " + std::string(text, length);
+    if (text != NULL) LocalFree(text);
+    return lines;
+}
+
+inline std::string Fatal(const std::string& message) { return "Fatal error: " + message + "\r\n"; }
+
+// ---- Transfer log: every ReadFile/WriteFile of the launcher, in order. ----
+
+struct Transfer {
+    bool write;
+    HANDLE handle;
+    const void* buffer;
+    DWORD asked;
+    DWORD moved;
+    BOOL ok;
+};
+
+inline std::mutex g_logMutex;
+inline std::vector<Transfer> g_log;
+// Most bytes one call may move on a handle: a pipe or device that takes or
+// yields less than asked. Set before the launcher's threads run.
+inline std::map<HANDLE, DWORD> g_readCaps;
+inline std::map<HANDLE, DWORD> g_writeCaps;
+
+inline DWORD Capped(const std::map<HANDLE, DWORD>& caps, HANDLE handle, DWORD count) {
+    auto cap = caps.find(handle);
+    return (cap != caps.end() && count > cap->second) ? cap->second : count;
+}
+
+inline void Log(const Transfer& transfer) {
+    std::lock_guard<std::mutex> hold(g_logMutex);
+    g_log.push_back(transfer);
+}
+
+inline BOOL WINAPI LoggedReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+    BOOL ok = ::ReadFile(handle, buffer, Capped(g_readCaps, handle, count), moved, overlapped);
+    DWORD error = GetLastError();
+    Log(Transfer{false, handle, buffer, count, moved != NULL ? *moved : 0, ok});
+    SetLastError(error);
+    return ok;
+}
+
+inline BOOL WINAPI LoggedWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+    BOOL ok = ::WriteFile(handle, buffer, Capped(g_writeCaps, handle, count), moved, overlapped);
+    DWORD error = GetLastError();
+    Log(Transfer{true, handle, buffer, count, moved != NULL ? *moved : 0, ok});
+    SetLastError(error);
+    return ok;
+}
+
+inline std::vector<Transfer> LoggedTransfers() {
+    std::lock_guard<std::mutex> hold(g_logMutex);
+    return g_log;
+}
+
+// ---- The fixture. ----
+
+class ServiceTest : public ::testing::Test {
+protected:
+    Pipe requests_;  // child->parent: the test writes requests and write data
+    Pipe results_;   // parent->child: the test reads results and read data
+    HANDLE relayWrite_ = NULL;
+
+    void SetUp() override {
+        ResetLauncherState();
+        g_state.primaryBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, PRIMARY_BUFFER_SIZE));
+        InitializeCriticalSection(&g_state.outputLock);
+        g_state.lockInitialised = TRUE;
+        g_state.currentProcess = GetCurrentProcess();
+        Bind();
+    }
+
+    // A fresh conversation for the next case of a table: new protocol pipes,
+    // no streams, no fault rules, hooks, caps or log.
+    void Renew() {
+        ASSERT_EQ(NULL, thread_);
+        requests_.Reopen();
+        results_.Reopen();
+        fault::Reset();
+        g_state.stdinHandle = g_state.stdoutHandle = g_state.stderrHandle = NULL;
+        g_state.consoleInput = g_state.consoleOutput = NULL;
+        g_state.stdoutIsConsole = g_state.stderrIsConsole = FALSE;
+        g_state.failureExitCode = 0;
+        Bind();
+    }
+
+    void TearDown() override {
+        if (thread_ != NULL) Finish();
+        StopRelay();
+        DeleteCriticalSection(&g_state.outputLock);
+        LocalFree(g_state.primaryBuffer);
+        ResetLauncherState();  // no fault rule or hook outlives the test
+    }
+
+    // Routes the launcher's ReadFile/WriteFile through the transfer log.
+    void LogTransfers() {
+        fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&LoggedReadFile));
+        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&LoggedWriteFile));
+    }
+
+    // ServeCommands on a thread of its own, so that every wait stays bounded.
+    void Start() {
+        ASSERT_EQ(NULL, thread_);
+        served_ = 0xDEADBEEF;
+        thread_ = CreateThread(NULL, 0, ServiceMain, this, 0, NULL);
+        ASSERT_NE(static_cast<HANDLE>(NULL), thread_);
+    }
+
+    // Waits for ServeCommands to return and gives its result. A service that
+    // hangs fails the test; its pipes are broken to get it out.
+    DWORD Finish(DWORD timeoutMs = kWait) {
+        if (thread_ == NULL) return served_;
+        if (WaitForSingleObject(thread_, timeoutMs) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the command service did not end within " << timeoutMs << " ms";
+            requests_.CloseWrite();
+            results_.CloseRead();
+            if (WaitForSingleObject(thread_, 3000) != WAIT_OBJECT_0) TerminateThread(thread_, 1);
+        }
+        CloseHandle(thread_);
+        thread_ = NULL;
+        return served_;
+    }
+
+    // The whole conversation at once: the script, then the child's end closed.
+    DWORD Run(const std::string& script) {
+        EXPECT_TRUE(WriteAll(requests_.write, script));
+        requests_.CloseWrite();
+        Start();
+        return Finish();
+    }
+
+    void Send(const std::string& bytes) { EXPECT_TRUE(WriteAll(requests_.write, bytes)); }
+
+    // Everything the service sent back that is still unread.
+    std::string Answers() { return results_.read != NULL ? TakeAvailable(results_.read) : std::string(); }
+
+    // The stdout console output thread, copying to `destination`; returns the
+    // write end the child would get. The relay hands that end to the "child",
+    // which is this process here, so the value is a handle we can write to.
+    HANDLE StartStdoutRelay(HANDLE destination) {
+        g_state.child.hProcess = GetCurrentProcess();
+        DWORD childEnd = 0;
+        BOOL started = StartOutputRelay(&g_state.stdoutRelayThread, &g_state.stdoutRelay, destination, &childEnd);
+        g_state.child.hProcess = NULL;  // the service's end-of-run wait must not wait on ourselves
+        EXPECT_TRUE(started);
+        relayWrite_ = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(childEnd));
+        return relayWrite_;
+    }
+
+    // Breaks the relay pipe and waits for its thread to end.
+    void StopRelay() {
+        if (relayWrite_ != NULL) CloseHandle(relayWrite_);
+        relayWrite_ = NULL;
+        if (g_state.stdoutRelayThread == NULL) return;
+        if (WaitForSingleObject(g_state.stdoutRelayThread, kWait) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the console output thread did not end";
+            TerminateThread(g_state.stdoutRelayThread, 1);
+        }
+        CloseHandle(g_state.stdoutRelayThread);
+        CloseHandle(g_state.stdoutRelay.readEnd);
+        g_state.stdoutRelayThread = NULL;
+    }
+
+private:
+    void Bind() {
+        {
+            std::lock_guard<std::mutex> hold(g_logMutex);
+            g_log.clear();
+        }
+        g_readCaps.clear();
+        g_writeCaps.clear();
+        g_state.childToParentRead = requests_.read;
+        g_state.parentToChildWrite = results_.write;
+    }
+
+    static DWORD WINAPI ServiceMain(LPVOID self) {
+        g_state.mainThreadId = GetCurrentThreadId();
+        static_cast<ServiceTest*>(self)->served_ = ServeCommands();
+        return 0;
+    }
+
+    HANDLE thread_ = NULL;
+    DWORD served_ = 0xDEADBEEF;
+};
+
+}  // namespace service_test
+
+#endif

@@ -1,0 +1,235 @@
+// The request loop itself: what ends it, what it skips, the reports it
+// makes when the protocol breaks, and the raw/cooked switch.
+#include "service_fixture.h"
+
+namespace service_test {
+namespace {
+
+using ServiceProtocol = ServiceTest;
+
+TEST_F(ServiceProtocol, SkipsUnknownCodesWithoutAnswering) {
+    Pipe out;
+    g_state.stdoutHandle = out.write;
+    // Arguments that look like byte counts: nothing may be read as their data.
+    EXPECT_EQ(1u, Run(Request(6, 3) + Request(0xFFFFFFFF, 8) + Request(7, 0) + Write(CMD_WRITE_STDOUT, "abc") +
+                      Request(0x80000001, 1) + Write(CMD_WRITE_STDOUT, "de")));
+
+    EXPECT_TRUE(SameBytes(Result(1, 0, 0) + Result(1, 0, 0), Answers()));
+    EXPECT_EQ("abcde", TakeAvailable(out.read));
+}
+
+TEST_F(ServiceProtocol, AssemblesRequestsThatArriveInPieces) {
+    Pipe out, console;
+    g_state.stdoutHandle = out.write;
+    g_state.consoleOutput = console.write;
+    HANDLE in = SourceFile("in.txt", "typed");
+    g_state.stdinHandle = in;
+    g_readCaps[requests_.read] = 3;  // the pipe hands over 3 bytes at a time
+    LogTransfers();
+
+    EXPECT_EQ(1u, Run(Write(CMD_WRITE_STDOUT, "hello world") + Request(6, 2) + Request(CMD_READ_STDIN, 0) +
+                      Write(CMD_WRITE_CONSOLE, "x")));
+
+    EXPECT_TRUE(SameBytes(Result(1, 0, 0) + Result(1, 0, 5) + "typed" + Result(1, 0, 0), Answers()));
+    EXPECT_EQ("hello world", TakeAvailable(out.read));
+    EXPECT_EQ("x", TakeAvailable(console.read));
+    int requestEnds = 0;  // reads that complete a request: its last 2 bytes, after 3 and 3
+    for (const Transfer& t : LoggedTransfers()) {
+        requestEnds += t.handle == requests_.read && t.buffer != g_state.primaryBuffer && t.asked == 2;
+    }
+    EXPECT_EQ(4, requestEnds);
+    CloseHandle(in);
+}
+
+TEST_F(ServiceProtocol, EndsQuietlyWhenTheChildClosesItsEndBetweenOrWithinRequests) {
+    struct Case {
+        const char* name;
+        std::string script;
+        std::string answers;
+    };
+    const Case cases[] = {
+        {"nothing sent", "", ""},
+        {"3 bytes of a request", Request(CMD_WRITE_STDOUT, 1).substr(0, 3), ""},
+        {"7 bytes of a request", Request(CMD_WRITE_STDOUT, 1).substr(0, 7), ""},
+        {"after a request", Write(CMD_WRITE_STDOUT, "x"), Result(1, 0, 0)},
+        {"within the second request", Write(CMD_WRITE_STDOUT, "x") + Request(CMD_WRITE_STDOUT, 1).substr(0, 5),
+         Result(1, 0, 0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Renew();
+        Pipe out;
+        g_state.stdoutHandle = out.write;
+        StderrCapture reports;
+
+        EXPECT_EQ(1u, Run(c.script));
+
+        EXPECT_TRUE(SameBytes(c.answers, Answers()));
+        EXPECT_EQ("", reports.Take());
+        EXPECT_EQ(0u, g_state.failureExitCode.load());
+    }
+}
+
+TEST_F(ServiceProtocol, GivesTheChildASecondToEndAfterItClosesThePipe) {
+    // Stands in for a child that has already ended: the wait returns at once.
+    HANDLE ended = CreateEventA(NULL, TRUE, TRUE, NULL);
+    g_state.child.hProcess = ended;
+
+    EXPECT_EQ(1u, Run(""));
+
+    std::vector<fault::Record> waits = fault::Records(fault::kWaitForSingleObject);
+    ASSERT_EQ(1u, waits.size());
+    EXPECT_EQ(reinterpret_cast<UINT_PTR>(ended), waits[0].args[0]);
+    EXPECT_EQ(1000u, waits[0].args[1]);
+    if (g_state.child.hProcess != NULL) CloseHandle(ended);  // else the wait's clean-up closed it
+}
+
+// ---- Reports that stop the service ----
+
+// A read of the 10 bytes of write data that succeeds with nothing and leaves
+// an unrelated last error behind, as a successful platform call may.
+BOOL WINAPI ZeroDataRead(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+    if (count != 10) return ::ReadFile(handle, buffer, count, moved, overlapped);
+    *moved = 0;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return TRUE;
+}
+
+enum class Breach {
+    kDataCutShort,      // N announced, fewer bytes sent, then the pipe closed
+    kZeroByteRequest,   // the read of a request delivers nothing
+    kRequestReadFails,  // the read of a request fails with another error
+    kZeroByteData,      // a read of write data delivers nothing
+    kWriteResultLost,   // the child no longer reads results (write command)
+    kReadResultLost,    // the same for a read command
+    kReadDataLost,      // the read result goes out, its data cannot
+};
+
+using ServiceReport = ServiceTest;
+
+TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
+    static const char* const kNames[] = {"data cut short", "zero-byte request", "request read fails",
+                                         "zero-byte data", "write result lost", "read result lost",
+                                         "read data lost"};
+    for (Breach breach :
+         {Breach::kDataCutShort, Breach::kZeroByteRequest, Breach::kRequestReadFails, Breach::kZeroByteData,
+          Breach::kWriteResultLost, Breach::kReadResultLost, Breach::kReadDataLost}) {
+        SCOPED_TRACE(kNames[static_cast<int>(breach)]);
+        Renew();
+        Pipe out;
+        g_state.stdoutHandle = out.write;
+        HANDLE in = SourceFile("in.txt", "input");
+        g_state.stdinHandle = in;
+        StderrCapture reports;
+        const UINT_PTR requestEnd = reinterpret_cast<UINT_PTR>(requests_.read);
+        const UINT_PTR resultEnd = reinterpret_cast<UINT_PTR>(results_.write);
+
+        std::string script, report, answers, written;
+        switch (breach) {
+            case Breach::kDataCutShort:
+                script = Request(CMD_WRITE_STDOUT, 100) + std::string(40, 'd');
+                report = Fatal("Failed to get write data from child process") + SystemErrorLines(ERROR_BROKEN_PIPE);
+                written = std::string(40, 'd');  // the chunk that came is written before the next read
+                break;
+            case Breach::kZeroByteRequest:
+                fault::ZeroBytes(fault::kReadFile, 0, 1, requestEnd);
+                script = Write(CMD_WRITE_STDOUT, "x");
+                report = Fatal("Failed to read command sent from child process") +
+                         "Reason: The read function indicated that zero bytes were read\n\r";
+                break;
+            case Breach::kRequestReadFails:
+                fault::Fail(fault::kReadFile, ERROR_ACCESS_DENIED, 2, 1, requestEnd);  // after "x" and its data
+                script = Write(CMD_WRITE_STDOUT, "x") + Write(CMD_WRITE_STDOUT, "y");
+                report =
+                    Fatal("Failed to read command sent from child process") + SystemErrorLines(ERROR_ACCESS_DENIED);
+                answers = Result(1, 0, 0);
+                written = "x";
+                break;
+            case Breach::kZeroByteData:
+                // With a stale last error about: the report must not show it.
+                fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&ZeroDataRead));
+                script = Write(CMD_WRITE_STDOUT, "0123456789");
+                report = Fatal("Zero bytes were read when getting write data from child process");
+                break;
+            case Breach::kWriteResultLost:
+                results_.CloseRead();
+                script = Write(CMD_WRITE_STDOUT, "abc");
+                report = Fatal("Failed to send write result to child process") + SystemErrorLines(BrokenWriteError());
+                written = "abc";
+                break;
+            case Breach::kReadResultLost:
+                results_.CloseRead();
+                script = Request(CMD_READ_STDIN, 0);
+                report = Fatal("Failed to send read result to child process") + SystemErrorLines(BrokenWriteError());
+                break;
+            case Breach::kReadDataLost:
+                fault::Fail(fault::kWriteFile, ERROR_NO_DATA, 1, 1, resultEnd);
+                script = Request(CMD_READ_STDIN, 0);
+                report = Fatal("Failed to send read data to child process") + SystemErrorLines(ERROR_NO_DATA);
+                answers = Result(1, 0, 5);
+                break;
+        }
+        // Whatever follows the breach is never served (a cut-short write has
+        // nothing after it: the child closed its end).
+        if (breach != Breach::kDataCutShort) script += Write(CMD_WRITE_STDOUT, "never");
+
+        EXPECT_EQ(0u, Run(script));
+
+        EXPECT_EQ(report, reports.Take());
+        EXPECT_EQ(1u, g_state.failureExitCode.load());
+        EXPECT_TRUE(SameBytes(answers, Answers()));
+        EXPECT_EQ(written, TakeAvailable(out.read));
+        CloseHandle(in);
+    }
+}
+
+// ---- Raw and cooked console input ----
+
+using ServiceRawMode = ServiceTest;
+
+TEST_F(ServiceRawMode, SwitchesTheInputBitsOfTheSavedWordAndAnswersNothing) {
+    struct Case {
+        DWORD saved;
+        std::vector<std::pair<DWORD, DWORD>> steps;  // argument, mode written
+    };
+    const Case cases[] = {
+        {0x1F7, {{1, 0x1F0}, {0, 0x1F7}, {0, 0x1F7}, {0x80000000, 0x1F0}, {2, 0x1F0}, {0, 0x1F7}}},
+        {0x000, {{0, 0x007}, {0xFFFFFFFF, 0x000}}},
+        {0xFFFFFFFF, {{1, 0xFFFFFFF8}, {0, 0xFFFFFFFF}}},
+        {0x0A5, {{0, 0x0A7}, {1, 0x0A0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("saved mode " + std::to_string(c.saved));
+        Renew();
+        Pipe out;
+        g_state.stdoutHandle = out.write;
+        HANDLE input = SourceFile("input.txt", "");
+        g_state.consoleInput = input;
+        g_state.stdinHandle = out.read;  // the mode is set on the console input, never on stdin
+        g_state.savedInputMode = c.saved;
+        // Every switch fails: the failure is ignored, and the word still changes.
+        fault::Fail(fault::kSetConsoleMode, ERROR_INVALID_HANDLE, 0, fault::kForever);
+
+        // A write after each switch: its answer must be the next thing that comes.
+        std::string script, answers;
+        for (const auto& step : c.steps) {
+            script += Request(CMD_SET_RAW_MODE, step.first) + Write(CMD_WRITE_STDOUT, "w");
+            answers += Result(1, 0, 0);
+        }
+        EXPECT_EQ(1u, Run(script));
+
+        EXPECT_TRUE(SameBytes(answers, Answers()));
+        std::vector<fault::Record> sets = fault::Records(fault::kSetConsoleMode);
+        ASSERT_EQ(c.steps.size(), sets.size());
+        for (size_t i = 0; i < sets.size(); ++i) {
+            EXPECT_EQ(reinterpret_cast<UINT_PTR>(input), sets[i].args[0]);
+            EXPECT_EQ(c.steps[i].second, sets[i].args[1]) << "switch " << i;
+        }
+        EXPECT_EQ(c.steps.back().second, g_state.savedInputMode);
+        EXPECT_EQ(0, fault::Count(fault::kGetConsoleMode));  // the saved word, never the current mode
+        CloseHandle(input);
+    }
+}
+
+}  // namespace
+}  // namespace service_test
