@@ -1,0 +1,124 @@
+#!/bin/bash
+# The launcher under a real terminal, where Wine makes all three standard
+# streams console streams: run through `script` so fds 0-2 are a pty.
+#
+#   terminal_channels.sh streams|typed|relays <tarnelo.exe> <block_child.exe>
+#
+# streams: the block of an all-console run, and every way out of the child
+#          reaching the terminal.
+# typed:   a line typed on the terminal reaches the child's console read.
+# relays:  output written through a relay just before the child exits is
+#          all on the terminal, run after run.
+set -u
+
+mode=$1
+launcher=$2
+child=$3
+
+# The prefix of the build the programs belong to, unless the caller chose one.
+: "${WINEPREFIX:=$(cd "$(dirname "$launcher")/.." && pwd)/wineprefix}"
+export WINEPREFIX
+. "$(dirname "$0")/../../script/wine-env"
+wine_start
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# Runs the launcher on a pty, bounded; its terminal output goes to $1 and
+# the pty's name to tty.txt. Whatever arrives on our stdin is typed into
+# the pty.
+on_terminal() {
+    local out=$1
+    shift
+    timeout 30 script -qec "tty >tty.txt; exec wine '$launcher' '$child' $*" /dev/null >"$out"
+}
+
+# Terminal bytes as text: ESC[nC becomes n blanks, other ESC[...x sequences
+# and CRs go.
+plain() {
+    perl -pe 's/\e\[(\d*)C/" " x ($1 eq "" ? 1 : $1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g; s/\r//g' "$1"
+}
+
+# Waits at most 10 s for the child to create file $1.
+wait_for() {
+    local i
+    for i in $(seq 200); do
+        [ -e "$1" ] && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# Waits at most 10 s for a console read to be pending. Wine's console puts
+# the pty into raw mode only then; a line typed earlier goes through the
+# pty's own line discipline, which echoes it and turns its CR into LF.
+wait_for_console_read() {
+    local i
+    for i in $(seq 200); do
+        [ -e tty.txt ] && stty -F "$(cat tty.txt)" -a 2>/dev/null | grep -q -- '-icanon' && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+case $mode in
+streams)
+    on_terminal out.txt log=log.txt dump=block.bin probe </dev/null
+    rc=$?
+    [ $rc -eq 0 ] || fail "exit code $rc"
+    if [ "$(stat -c %s block.bin 2>/dev/null)" != 68 ]; then
+        fail "no 68-byte block dumped"
+    else
+        read -r -a w <<<"$(od -An -tu4 -v block.bin | tr -s ' \n' '  ')"
+        [ "${w[0]}" = 1003 ] || fail "layoutVersion ${w[0]}"
+        for i in 1 2 3 4; do [ "${w[$i]}" != 0 ] || fail "word $i is 0"; done
+        [ "${w[5]} ${w[6]} ${w[7]}" = "1 1 1" ] || fail "console flags ${w[5]} ${w[6]} ${w[7]}"
+        [ "${w[8]} ${w[9]} ${w[10]}" = "2 2 2" ] || fail "file types ${w[8]} ${w[9]} ${w[10]}"
+        [ "${w[11]} ${w[12]} ${w[13]}" = "0 0 0" ] || fail "duplicates ${w[11]} ${w[12]} ${w[13]}"
+        # Three relay pipes: three distinct, non-zero write ends.
+        distinct=$(printf '%s\n' "${w[14]}" "${w[15]}" "${w[16]}" | grep -v '^0$' | sort -u | wc -l)
+        [ "$distinct" = 3 ] || fail "relay write ends ${w[14]} ${w[15]} ${w[16]}"
+    fi
+    for way in so-h se-h co-h so-r se-r co-r; do
+        grep -qx "probe $way ok" log.txt || fail "child could not write through $way"
+        plain out.txt | grep -qx "m-$way" || fail "m-$way not on the terminal"
+    done
+    ;;
+typed)
+    # Type the line only once the child's console read is waiting for it.
+    { wait_for ready && wait_for_console_read && printf 'typed on the pty\r'; } |
+        on_terminal out.txt log=log.txt ready=ready readconsole
+    rc=$?
+    [ $rc -eq 0 ] || fail "exit code $rc"
+    grep -q '^readconsole: typed on the pty' log.txt || fail "console read got: $(cat -v log.txt)"
+    ;;
+relays)
+    # 2,000 numbered lines written through a relay by a child that exits at
+    # once; each run must show every line, in order.
+    for run in $(seq 1 21); do
+        case $((run % 3)) in 0) to=so ;; 1) to=se ;; 2) to=co ;; esac
+        on_terminal out.txt relayto=$to relay=100000 exit=5 </dev/null
+        rc=$?
+        [ $rc -eq 5 ] || fail "run $run ($to): exit code $rc"
+        expected=$(seq 0 1999 | awk '{ d = $1 % 10; s = sprintf("R%05d:", $1); for (i = 0; i < 42; i++) s = s d; print s }')
+        got=$(plain out.txt | grep '^R[0-9]')
+        if [ "$got" != "$expected" ]; then
+            fail "run $run ($to): $(printf '%s\n' "$got" | wc -l) of 2000 lines, last: $(printf '%s\n' "$got" | tail -1)"
+        fi
+    done
+    ;;
+*)
+    echo "unknown mode $mode"
+    exit 2
+    ;;
+esac
+
+[ $failures -eq 0 ] && echo "PASS: $mode"
+[ $failures -eq 0 ]

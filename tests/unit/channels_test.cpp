@@ -1,0 +1,800 @@
+// Channel set-up: the interprocess block as the child sees it, the handles
+// in it working from the child's side, name clashes, every set-up step
+// failing, stream classification, CTRL+C reaching the child and the console
+// input mode the child starts with.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/core.h"
+#include "fault.h"
+#include "harness.h"
+
+namespace {
+
+const DWORD kBoundMs = 5000;
+
+std::string BlockChild() { return BinDir() + "\\block_child.exe"; }
+std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
+
+// Polls a condition for at most `ms`; for states no handle signals.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD ms = kBoundMs) {
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > ms) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The platform's own text for an error, the same way the reports fetch it.
+std::string SystemText(DWORD code) {
+    char* text = NULL;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                  NULL, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
+    std::string result = length != 0 && text != NULL ? std::string(text, length) : std::string();
+    if (text != NULL) LocalFree(text);
+    return result;
+}
+
+std::string PlainReport(const std::string& message) { return "Fatal error: " + message + "\r\n"; }
+
+std::string SystemReport(const std::string& message, DWORD code) {
+    char number[64];
+    wsprintfA(number, "%lu (0x%lX) ", code, code);
+    return PlainReport(message) + "System error number: " + number + "\r\nSystem error text: " + SystemText(code);
+}
+
+HANDLE OpenConsole(const char* name) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                       0, NULL);
+}
+
+// Everything on the console screen of this process, row after row.
+std::string ConsoleScreen() {
+    std::string text;
+    HANDLE console = OpenConsole("CONOUT$");
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (console != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(console, &info)) {
+        std::vector<char> cells(static_cast<size_t>(info.dwSize.X) * info.dwSize.Y);
+        DWORD read = 0;
+        COORD origin = {0, 0};
+        if (ReadConsoleOutputCharacterA(console, cells.data(), static_cast<DWORD>(cells.size()), origin, &read)) {
+            text.assign(cells.data(), read);
+        }
+    }
+    if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
+    return text;
+}
+
+void ClearConsoleScreen() {
+    HANDLE console = OpenConsole("CONOUT$");
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (console != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(console, &info)) {
+        DWORD written = 0;
+        COORD origin = {0, 0};
+        FillConsoleOutputCharacterA(console, ' ', static_cast<DWORD>(info.dwSize.X) * info.dwSize.Y, origin,
+                                    &written);
+        SetConsoleCursorPosition(console, origin);
+    }
+    if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
+}
+
+InterprocessBlock BlockFromDump(const std::string& bytes) {
+    InterprocessBlock block;
+    memset(&block, 0xEE, sizeof block);
+    if (bytes.size() == sizeof block) memcpy(&block, bytes.data(), sizeof block);
+    return block;
+}
+
+// ---------------------------------------------------------------------------
+// The block and its handles, seen from a real child behind tarnelo.exe.
+
+struct Arrangement {
+    const char* name;
+    Stream in, out, err;
+    DWORD inType, outType, errType;
+    const char* read;      // how the child reads stdin
+    const char* readLine;  // the line it must log
+};
+
+const Arrangement kArrangements[] = {
+    {"FileInPipeOutFileErr", Stream::kFile, Stream::kPipe, Stream::kFile, FILE_TYPE_DISK, FILE_TYPE_PIPE,
+     FILE_TYPE_DISK, "readdup", "readdup: from the file\n"},
+    {"PipeInNulOutPipeErr", Stream::kPipe, Stream::kNul, Stream::kPipe, FILE_TYPE_PIPE, FILE_TYPE_CHAR,
+     FILE_TYPE_PIPE, "readcmd", "readcmd: from the pipe\n"},
+    {"NulInFileOutNulErr", Stream::kNul, Stream::kFile, Stream::kNul, FILE_TYPE_CHAR, FILE_TYPE_DISK,
+     FILE_TYPE_CHAR, "readdup", "readdup: \n"},
+};
+
+// What one output stream received, wherever it went.
+std::string Received(Stream kind, const std::string& captured, const std::string& file) {
+    if (kind == Stream::kPipe) return captured;
+    if (kind == Stream::kFile) return ReadFileBytes(file);
+    return "";
+}
+
+// `files` starts the name of every file of this run.
+void CheckArrangement(const Arrangement& a, const std::string& files) {
+    RunOptions options;
+    options.in = a.in;
+    options.out = a.out;
+    options.err = a.err;
+    options.input = "from the pipe";
+    options.inFile = files + "in.txt";
+    options.outFile = files + "out.txt";
+    options.errFile = files + "err.txt";
+    WriteFileBytes(options.inFile, "from the file");
+    ClearConsoleScreen();
+
+    RunResult run = RunProcess("\"" + Launcher() + "\" \"" + BlockChild() + "\" \"log=" + files + "log.txt\" \"dump=" +
+                                   files + "block.bin\" probe events " + a.read,
+                               options);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(0u, run.exitCode);
+
+    const std::string log = ReadFileBytes(files + "log.txt");
+    EXPECT_EQ(std::string("attach 0\n") +
+                  "probe so-h ok\nprobe se-h ok\nprobe co-h ok\nprobe so-r ok\nprobe se-r ok\nprobe co-r ok\n"
+                  "event ctrlc ok\nevent ctrlbreak ok\n" +
+                  a.readLine,
+              log);
+
+    const std::string dump = ReadFileBytes(files + "block.bin");
+    ASSERT_EQ(68u, dump.size());
+    const InterprocessBlock b = BlockFromDump(dump);
+    EXPECT_EQ(1003u, b.layoutVersion);
+    EXPECT_NE(0u, b.ctrlCEvent);
+    EXPECT_NE(0u, b.ctrlBreakEvent);
+    EXPECT_NE(b.ctrlCEvent, b.ctrlBreakEvent);
+    EXPECT_NE(0u, b.parentToChildRead);
+    EXPECT_NE(0u, b.childToParentWrite);
+    EXPECT_EQ(0u, b.stdinIsConsole);
+    EXPECT_EQ(0u, b.stdoutIsConsole);
+    EXPECT_EQ(0u, b.stderrIsConsole);
+    EXPECT_EQ(a.inType, b.stdinFileType);
+    EXPECT_EQ(a.outType, b.stdoutFileType);
+    EXPECT_EQ(a.errType, b.stderrFileType);
+    EXPECT_NE(0u, b.stdinDuplicate);
+    EXPECT_NE(0u, b.stdoutDuplicate);
+    EXPECT_NE(0u, b.stderrDuplicate);
+    EXPECT_EQ(b.stdoutDuplicate, b.stdoutWrite);
+    EXPECT_EQ(b.stderrDuplicate, b.stderrWrite);
+    // The dedicated relay runs even with no console stream at all.
+    EXPECT_NE(0u, b.consoleWrite);
+    const DWORD handles[] = {b.parentToChildRead, b.childToParentWrite, b.stdinDuplicate,
+                             b.stdoutDuplicate,   b.stderrDuplicate,    b.consoleWrite};
+    std::vector<DWORD> distinct(std::begin(handles), std::end(handles));
+    std::sort(distinct.begin(), distinct.end());
+    EXPECT_EQ(distinct.end(), std::adjacent_find(distinct.begin(), distinct.end())) << "two words share a handle";
+
+    // A handle write is finished before the request after it is sent, so
+    // each stream sees its two markers in this order.
+    EXPECT_EQ(a.out == Stream::kNul ? "" : "m-so-h\nm-so-r\n", Received(a.out, run.out, options.outFile));
+    EXPECT_EQ(a.err == Stream::kNul ? "" : "m-se-h\nm-se-r\n", Received(a.err, run.err, options.errFile));
+    const std::string screen = ConsoleScreen();
+    EXPECT_NE(std::string::npos, screen.find("m-co-h")) << "consoleWrite did not reach the console";
+    EXPECT_NE(std::string::npos, screen.find("m-co-r")) << "request 4 did not reach the console";
+}
+
+TEST(ChannelBlock, RedirectedStreamsAreDuplicatedAndEveryHandleDelivers) {
+    const std::string dir = TestDir();
+    for (const Arrangement& a : kArrangements) {
+        SCOPED_TRACE(a.name);
+        CheckArrangement(a, dir + "\\" + a.name + "-");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// CTRL+C on the shared console, end to end.
+
+BOOL WINAPI IgnoreCtrlC(DWORD type) { return type == CTRL_C_EVENT; }
+
+TEST(LauncherConsole, CtrlCSignalsTheChildsEventOnceAndServiceGoesOn) {
+    const std::string dir = TestDir();
+    const std::string ready = dir + "\\ready";
+    // A handler routine, not the inherited "ignore" flag: the launcher must
+    // still see the key.
+    ASSERT_TRUE(SetConsoleCtrlHandler(IgnoreCtrlC, TRUE));
+    RunResult run;
+    std::thread launcher([&] {
+        run = RunProcess("\"" + Launcher() + "\" \"" + BlockChild() + "\" \"log=" + dir + "\\log.txt\" \"ready=" + ready +
+                         "\" waitctrlc=5000 say=after-ctrl-c exit=7");
+    });
+    const bool childWaiting = WaitUntil([&] { return FileExists(ready); });
+    if (childWaiting) {
+        EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
+    }
+    launcher.join();
+    SetConsoleCtrlHandler(IgnoreCtrlC, FALSE);
+    ASSERT_TRUE(childWaiting) << "the child never got going";
+
+    EXPECT_EQ("attach 0\nctrlc signalled, then not signalled\n", ReadFileBytes(dir + "\\log.txt"));
+    EXPECT_EQ("after-ctrl-c\n", run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(7u, run.exitCode);
+}
+
+// ---------------------------------------------------------------------------
+// In-process set-up against a real suspended child.
+
+// Handles that ClassifyStream is to take for consoles (stderr cannot be a
+// real console here: the reports must be captured).
+std::vector<HANDLE> g_pretendConsoles;
+
+bool Pretended(HANDLE handle) {
+    return std::find(g_pretendConsoles.begin(), g_pretendConsoles.end(), handle) != g_pretendConsoles.end();
+}
+
+DWORD WINAPI PretendGetFileType(HANDLE handle) { return Pretended(handle) ? FILE_TYPE_CHAR : ::GetFileType(handle); }
+
+BOOL WINAPI PretendGetConsoleMode(HANDLE handle, LPDWORD mode) {
+    if (!Pretended(handle)) return ::GetConsoleMode(handle, mode);
+    *mode = ENABLE_PROCESSED_OUTPUT;
+    return TRUE;
+}
+
+// The launcher's side of channel set-up, in this process, against a real
+// child created suspended; End() releases what Begin() and the set-up made.
+class SuspendedChildScene {
+public:
+    void Begin() {
+        ResetLauncherState();
+        g_pretendConsoles.clear();
+        g_state.moduleHandle = GetModuleHandleA(NULL);
+        InitializeCriticalSection(&g_state.outputLock);
+        g_state.lockInitialised = TRUE;
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+        g_state.ctrlCEvent = CreateEventA(&inheritable, FALSE, FALSE, NULL);
+        g_state.ctrlBreakEvent = CreateEventA(&inheritable, FALSE, FALSE, NULL);
+        g_state.consoleOutput = OpenConsole("CONOUT$");
+        ASSERT_NE(INVALID_HANDLE_VALUE, g_state.consoleOutput);
+        capture_.reset(new StderrCapture());
+
+        // By default every stream is redirected: stdin a file, stdout a pipe,
+        // stderr the capture pipe.
+        const std::string in = TestDir() + "\\in.txt";
+        WriteFileBytes(in, "stdin bytes");
+        g_state.stdinHandle = Keep(CreateFileA(in.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
+        ASSERT_TRUE(CreatePipe(&stdoutRead_, &g_state.stdoutHandle, NULL, 4096));
+        Keep(stdoutRead_);
+        Keep(g_state.stdoutHandle);
+
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        std::string line = "\"" + BlockChild() + "\"";
+        ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup,
+                                   &g_state.child))
+            << GetLastError();
+    }
+
+    void End() {
+        if (g_state.child.hProcess != NULL) {
+            TerminateProcess(g_state.child.hProcess, 0);
+            WaitForSingleObject(g_state.child.hProcess, kBoundMs);
+        }
+        // With the child gone no write end is left: a relay still running
+        // would mean the launcher kept a copy of one.
+        for (HANDLE thread : {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread}) {
+            if (thread != NULL) {
+                EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs)) << "a relay outlived its pipe";
+                CloseHandle(thread);
+            }
+        }
+        if (g_state.blockView != NULL) UnmapViewOfFile(g_state.blockView);
+        for (HANDLE handle : {g_state.mapping, g_state.parentToChildWrite, g_state.childToParentRead,
+                              g_state.consoleInputDevice, g_state.stdoutRelay.readEnd, g_state.stderrRelay.readEnd,
+                              g_state.consoleRelay.readEnd, g_state.ctrlCEvent, g_state.ctrlBreakEvent,
+                              g_state.consoleOutput, g_state.child.hThread, g_state.child.hProcess}) {
+            if (handle != NULL) CloseHandle(handle);
+        }
+        for (HANDLE handle : kept_) CloseHandle(handle);
+        kept_.clear();
+        DeleteCriticalSection(&g_state.outputLock);
+        capture_.reset();
+        ResetLauncherState();
+        g_pretendConsoles.clear();
+    }
+
+    HANDLE Keep(HANDLE handle) {
+        kept_.push_back(handle);
+        return handle;
+    }
+
+    // Makes ClassifyStream take this handle for a console.
+    void PretendConsole(HANDLE handle) {
+        g_pretendConsoles.push_back(handle);
+        fault::Replace(fault::kGetFileType, reinterpret_cast<void*>(PretendGetFileType));
+        fault::Replace(fault::kGetConsoleMode, reinterpret_cast<void*>(PretendGetConsoleMode));
+    }
+
+    // The stream handles a console-run launcher has.
+    void UseRealConsoleStreams() {
+        g_state.stdinHandle = Keep(OpenConsole("CONIN$"));
+        g_state.stdoutHandle = Keep(OpenConsole("CONOUT$"));
+        g_state.stderrHandle = Keep(OpenConsole("CONOUT$"));
+        ASSERT_NE(INVALID_HANDLE_VALUE, g_state.stdinHandle);
+        ASSERT_NE(INVALID_HANDLE_VALUE, g_state.stdoutHandle);
+        ASSERT_NE(INVALID_HANDLE_VALUE, g_state.stderrHandle);
+    }
+
+    const InterprocessBlock& Block() const { return *reinterpret_cast<const InterprocessBlock*>(g_state.blockView); }
+
+    // A copy, in this process, of a handle in the child's table (NULL when
+    // the child has no such handle).
+    HANDLE FromChild(DWORD word) {
+        HANDLE copy = NULL;
+        if (!DuplicateHandle(g_state.child.hProcess, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(word)),
+                             GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            return NULL;
+        }
+        return copy;
+    }
+
+    std::string ChannelName() const {
+        char name[64];
+        wsprintfA(name, "tarnelo\t%lu\t%lu", g_state.child.dwProcessId, g_state.child.dwThreadId);
+        return name;
+    }
+
+    std::string Reports() { return capture_->Take(); }
+
+    HANDLE stdoutRead_ = NULL;
+
+private:
+    std::unique_ptr<StderrCapture> capture_;
+    std::vector<HANDLE> kept_;
+};
+
+class ChannelSetUp : public ::testing::Test, protected SuspendedChildScene {
+protected:
+    void SetUp() override { Begin(); }
+    void TearDown() override { End(); }
+};
+
+// Runs `body` on a fresh scene for each case of a table.
+template <typename Case, size_t N, typename Body>
+void ForEachScene(const Case (&cases)[N], Body body) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SuspendedChildScene scene;
+        scene.Begin();
+        if (!::testing::Test::HasFatalFailure()) body(scene, c);
+        scene.End();
+    }
+}
+
+// Sends bytes in at one handle and reads them out at the other.
+std::string Through(HANDLE in, HANDLE out, const std::string& bytes) {
+    DWORD moved = 0;
+    if (!WriteFile(in, bytes.data(), static_cast<DWORD>(bytes.size()), &moved, NULL)) return "(write failed)";
+    std::string got(bytes.size(), '\0');
+    if (!ReadFile(out, &got[0], static_cast<DWORD>(got.size()), &moved, NULL)) return "(read failed)";
+    got.resize(moved);
+    return got;
+}
+
+TEST_F(ChannelSetUp, ChildsEndsConnectToTheLaunchersAndTheLauncherKeepsNoCopy) {
+    ASSERT_EQ(TRUE, SetUpChannels());
+    EXPECT_EQ("", Reports());
+    const InterprocessBlock& b = Block();
+
+    HANDLE requests = FromChild(b.childToParentWrite);
+    HANDLE results = FromChild(b.parentToChildRead);
+    HANDLE stdoutCopy = FromChild(b.stdoutWrite);
+    HANDLE stdinCopy = FromChild(b.stdinDuplicate);
+    HANDLE consoleCopy = FromChild(b.consoleWrite);
+    ASSERT_TRUE(requests && results && stdoutCopy && stdinCopy && consoleCopy) << "a word is no handle of the child";
+    EXPECT_EQ("request", Through(requests, g_state.childToParentRead, "request"));
+    EXPECT_EQ("result", Through(g_state.parentToChildWrite, results, "result"));
+    EXPECT_EQ("to stdout", Through(stdoutCopy, stdoutRead_, "to stdout"));
+    char in[32] = {};
+    DWORD count = 0;
+    EXPECT_TRUE(ReadFile(stdinCopy, in, sizeof in, &count, NULL));
+    EXPECT_EQ("stdin bytes", std::string(in, count));
+
+    // stdin is a file, so console reads go to "CONIN$"; only the dedicated
+    // relay runs.
+    EXPECT_NE(nullptr, g_state.consoleInputDevice);
+    EXPECT_EQ(g_state.consoleInputDevice, g_state.consoleInput);
+    EXPECT_EQ(nullptr, g_state.stdoutRelayThread);
+    EXPECT_EQ(nullptr, g_state.stderrRelayThread);
+    EXPECT_NE(nullptr, g_state.consoleRelayThread);
+    EXPECT_FALSE(g_state.stdoutIsConsole);
+    EXPECT_FALSE(g_state.stderrIsConsole);
+
+    for (HANDLE copy : {requests, results, stdoutCopy, stdinCopy, consoleCopy}) CloseHandle(copy);
+    TerminateProcess(g_state.child.hProcess, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_state.child.hProcess, kBoundMs));
+    // The child's ends were moved, not copied: with the child gone the pipes break.
+    char byte;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(ReadFile(g_state.childToParentRead, &byte, 1, &count, NULL));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), GetLastError());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_state.consoleRelayThread, kBoundMs));
+    // The launcher's own stdout stays usable: it was duplicated, not moved.
+    EXPECT_EQ("still mine", Through(g_state.stdoutHandle, stdoutRead_, "still mine"));
+}
+
+TEST_F(ChannelSetUp, ConsoleStreamsGetThreeRelaysAndNoConsoleInputDevice) {
+    UseRealConsoleStreams();
+    ASSERT_EQ(TRUE, SetUpChannels());
+    const InterprocessBlock& b = Block();
+    EXPECT_EQ(1u, b.stdinIsConsole);
+    EXPECT_EQ(1u, b.stdoutIsConsole);
+    EXPECT_EQ(1u, b.stderrIsConsole);
+    EXPECT_EQ(2u, b.stdinFileType);
+    EXPECT_EQ(2u, b.stdoutFileType);
+    EXPECT_EQ(2u, b.stderrFileType);
+    EXPECT_EQ(0u, b.stdinDuplicate);
+    EXPECT_EQ(0u, b.stdoutDuplicate);
+    EXPECT_EQ(0u, b.stderrDuplicate);
+    EXPECT_NE(0u, b.stdoutWrite);
+    EXPECT_NE(0u, b.stderrWrite);
+    EXPECT_NE(0u, b.consoleWrite);
+    EXPECT_NE(b.stdoutWrite, b.stderrWrite);
+    EXPECT_NE(b.stdoutWrite, b.consoleWrite);
+    EXPECT_NE(b.stderrWrite, b.consoleWrite);
+    EXPECT_TRUE(g_state.stdoutIsConsole);
+    EXPECT_TRUE(g_state.stderrIsConsole);
+    EXPECT_NE(nullptr, g_state.stdoutRelayThread);
+    EXPECT_NE(nullptr, g_state.stderrRelayThread);
+    EXPECT_NE(nullptr, g_state.consoleRelayThread);
+    EXPECT_EQ(g_state.stdinHandle, g_state.consoleInput);
+    EXPECT_EQ(nullptr, g_state.consoleInputDevice);
+    EXPECT_EQ(0, fault::Count(fault::kCreateFileA)) << "\"CONIN$\" opened though stdin is the console";
+
+    // Each relay pipe's write end lives in the child.
+    for (DWORD word : {b.stdoutWrite, b.stderrWrite, b.consoleWrite}) {
+        HANDLE copy = FromChild(word);
+        EXPECT_NE(nullptr, copy);
+        if (copy != NULL) CloseHandle(copy);
+    }
+}
+
+// Someone else's mapping under the child's name, of any size.
+struct Squatter {
+    const char* name;
+    DWORD size;
+};
+
+const Squatter kSquatters[] = {{"Smaller", 16}, {"SameSize", 68}, {"Larger", 4096}};
+
+TEST(ChannelNameClash, ExistingMappingIsReportedAndLeftAlone) {
+    ForEachScene(kSquatters, [](SuspendedChildScene& scene, const Squatter& squatter) {
+        HANDLE mapping = scene.Keep(CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, squatter.size,
+                                                       scene.ChannelName().c_str()));
+        ASSERT_NE(nullptr, mapping);
+        BYTE* view = static_cast<BYTE*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, squatter.size));
+        ASSERT_NE(nullptr, view);
+        memset(view, 0x5A, squatter.size);
+
+        EXPECT_EQ(FALSE, SetUpChannels());
+        EXPECT_EQ(PlainReport("Name already exists for interprocess file mapping"), scene.Reports());
+        EXPECT_EQ(std::string(squatter.size, '\x5A'), std::string(reinterpret_cast<const char*>(view), squatter.size));
+        EXPECT_EQ(0, fault::Count(fault::kMapViewOfFile));
+        EXPECT_EQ(0, fault::Count(fault::kCreatePipe));
+        EXPECT_EQ(0, fault::Count(fault::kDuplicateHandle));
+        EXPECT_EQ(nullptr, g_state.blockView);
+        EXPECT_NE(nullptr, g_state.mapping) << "the handle stays for the shutdown to close";
+        EXPECT_EQ(1u, g_state.failureExitCode.load());
+        UnmapViewOfFile(view);
+    });
+}
+
+TEST_F(ChannelSetUp, EventUnderTheChildsNameFailsTheMappingWithTheSystemError) {
+    HANDLE squatter = Keep(CreateEventA(NULL, TRUE, FALSE, ChannelName().c_str()));
+    ASSERT_NE(nullptr, squatter);
+    SetLastError(0);
+    HANDLE probe = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 68, ChannelName().c_str());
+    const DWORD expected = GetLastError();
+    ASSERT_EQ(nullptr, probe) << "the platform let a mapping share an event's name";
+
+    EXPECT_EQ(FALSE, SetUpChannels());
+    EXPECT_EQ(SystemReport("Failed to create interprocess file mapping", expected), Reports());
+    EXPECT_EQ(0, fault::Count(fault::kMapViewOfFile));
+    EXPECT_EQ(0, fault::Count(fault::kCreatePipe));
+    EXPECT_EQ(nullptr, g_state.mapping);
+}
+
+// One set-up step failing, and how far the set-up got.
+enum class Streams { kRedirected, kStdoutConsole, kStderrConsole };
+
+struct StepFailure {
+    const char* name;
+    Streams streams;
+    fault::Call call;
+    int skip;             // calls of that kind let through first
+    const char* first;    // report with the system error (NULL: none)
+    const char* second;   // report without it (NULL: none)
+    int pipes, duplicates, fileTypes, threads;  // calls made in all
+};
+
+const DWORD kInjected = ERROR_NOT_ENOUGH_MEMORY;
+
+const char kRelayPipe[] = "Failed to create child->parent pipe for console output thread";
+const char kRelayDuplicate[] = "Failed to duplicate write end of child->parent pipe for console output thread";
+const char kRelayBuffer[] = "Failed to allocate buffer for console output thread";
+const char kStdoutRelay[] = "Failed to create console output thread for STDOUT";
+const char kStderrRelay[] = "Failed to create console output thread for STDERR";
+const char kConsoleRelay[] = "Failed to create dedicated console output thread";
+
+using fault::kCreateFileA;
+using fault::kCreateFileMappingA;
+using fault::kCreatePipe;
+using fault::kCreateThread;
+using fault::kDuplicateHandle;
+using fault::kLocalAlloc;
+using fault::kMapViewOfFile;
+
+// With stdin a file and stdout and stderr pipes, a clean set-up makes three
+// pipes (two protocol pipes, the dedicated relay's) and six duplicates (two
+// pipe ends, the three streams, the dedicated relay's write end).
+const StepFailure kStepFailures[] = {
+    {"Mapping", Streams::kRedirected, kCreateFileMappingA, 0, "Failed to create interprocess file mapping", NULL, 0, 0, 0, 0},
+    {"View", Streams::kRedirected, kMapViewOfFile, 0, "Failed to map view of interprocess data", NULL, 0, 0, 0, 0},
+    {"ParentToChildPipe", Streams::kRedirected, kCreatePipe, 0, "Failed to create pipe for parent->child communication", NULL, 1, 0, 0, 0},
+    {"ParentToChildDuplicate", Streams::kRedirected, kDuplicateHandle, 0, "Failed to duplicate read end of parent->child pipe", NULL, 1, 1, 0, 0},
+    {"ChildToParentPipe", Streams::kRedirected, kCreatePipe, 1, "Failed to create pipe for child->parent communication", NULL, 2, 1, 0, 0},
+    {"ChildToParentDuplicate", Streams::kRedirected, kDuplicateHandle, 1, "Failed to duplicate write end of child->parent pipe", NULL, 2, 2, 0, 0},
+    {"ConsoleInputOpen", Streams::kRedirected, kCreateFileA, 0, "Failed to open console input file", NULL, 2, 2, 1, 0},
+    {"StdinDuplicate", Streams::kRedirected, kDuplicateHandle, 2, "Failed to duplicate console input handle", NULL, 2, 3, 1, 0},
+    {"StdoutDuplicate", Streams::kRedirected, kDuplicateHandle, 3, "Failed to duplicate STDOUT handle", NULL, 2, 4, 2, 0},
+    {"StderrDuplicate", Streams::kRedirected, kDuplicateHandle, 4, "Failed to duplicate STDERR handle", NULL, 2, 5, 3, 0},
+    {"DedicatedRelayPipe", Streams::kRedirected, kCreatePipe, 2, kRelayPipe, kConsoleRelay, 3, 5, 3, 0},
+    {"DedicatedRelayDuplicate", Streams::kRedirected, kDuplicateHandle, 5, kRelayDuplicate, kConsoleRelay, 3, 6, 3, 0},
+    {"DedicatedRelayBuffer", Streams::kRedirected, kLocalAlloc, 0, kRelayBuffer, kConsoleRelay, 3, 6, 3, 0},
+    {"DedicatedRelayThread", Streams::kRedirected, kCreateThread, 0, NULL, kConsoleRelay, 3, 6, 3, 1},
+    {"StdoutRelayPipe", Streams::kStdoutConsole, kCreatePipe, 2, kRelayPipe, kStdoutRelay, 3, 3, 2, 0},
+    {"StdoutRelayDuplicate", Streams::kStdoutConsole, kDuplicateHandle, 3, kRelayDuplicate, kStdoutRelay, 3, 4, 2, 0},
+    {"StdoutRelayBuffer", Streams::kStdoutConsole, kLocalAlloc, 0, kRelayBuffer, kStdoutRelay, 3, 4, 2, 0},
+    {"StdoutRelayThread", Streams::kStdoutConsole, kCreateThread, 0, NULL, kStdoutRelay, 3, 4, 2, 1},
+    {"StderrRelayPipe", Streams::kStderrConsole, kCreatePipe, 2, kRelayPipe, kStderrRelay, 3, 4, 3, 0},
+    {"StderrRelayDuplicate", Streams::kStderrConsole, kDuplicateHandle, 4, kRelayDuplicate, kStderrRelay, 3, 5, 3, 0},
+    {"StderrRelayThread", Streams::kStderrConsole, kCreateThread, 0, NULL, kStderrRelay, 3, 5, 3, 1},
+};
+
+TEST(ChannelStepFailure, EachStepReportsAndLeavesLaterStepsUntouched) {
+    ForEachScene(kStepFailures, [](SuspendedChildScene& scene, const StepFailure& f) {
+        if (f.streams == Streams::kStdoutConsole) {
+            g_state.stdoutHandle = scene.Keep(OpenConsole("CONOUT$"));
+            ASSERT_NE(INVALID_HANDLE_VALUE, g_state.stdoutHandle);
+        }
+        // stderr carries the reports, so it can only pretend to be a console.
+        if (f.streams == Streams::kStderrConsole) scene.PretendConsole(g_state.stderrHandle);
+        fault::Fail(f.call, kInjected, f.skip);
+
+        EXPECT_EQ(FALSE, SetUpChannels());
+        std::string expected;
+        if (f.first != NULL) expected += SystemReport(f.first, kInjected);
+        if (f.second != NULL) expected += PlainReport(f.second);
+        EXPECT_EQ(expected, scene.Reports());
+        EXPECT_EQ(1u, g_state.failureExitCode.load());
+
+        EXPECT_EQ(f.pipes, fault::Count(kCreatePipe));
+        EXPECT_EQ(f.duplicates, fault::Count(kDuplicateHandle));
+        EXPECT_EQ(f.fileTypes, fault::Count(fault::kGetFileType));
+        EXPECT_EQ(f.threads, fault::Count(kCreateThread));
+        if (f.call == kCreateFileA) {
+            EXPECT_EQ(nullptr, g_state.consoleInputDevice);
+        }
+        if (f.call == kLocalAlloc) {
+            EXPECT_EQ(257u, fault::Records(kLocalAlloc)[0].args[1]) << "not the relay buffer";
+        }
+        // A relay that failed leaves no thread behind, and none after it starts.
+        EXPECT_EQ(nullptr, g_state.stdoutRelayThread);
+        EXPECT_EQ(nullptr, g_state.stderrRelayThread);
+        EXPECT_EQ(nullptr, g_state.consoleRelayThread);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// ClassifyStream on each kind of handle.
+
+HANDLE g_remoteHandle;
+DWORD g_remoteType;
+
+DWORD WINAPI RemoteGetFileType(HANDLE handle) {
+    return handle == g_remoteHandle ? g_remoteType : ::GetFileType(handle);
+}
+
+struct StreamKind {
+    const char* name;
+    DWORD remoteBits;  // FILE_TYPE_REMOTE added to what the platform says
+    DWORD type;
+    BOOL console;
+};
+
+const StreamKind kStreamKinds[] = {
+    {"DiskFile", 0, FILE_TYPE_DISK, FALSE},
+    {"Pipe", 0, FILE_TYPE_PIPE, FALSE},
+    {"NulDevice", 0, FILE_TYPE_CHAR, FALSE},
+    {"ConsoleOutput", 0, FILE_TYPE_CHAR, TRUE},
+    {"ConsoleInput", 0, FILE_TYPE_CHAR, TRUE},
+    {"RemoteDiskFile", FILE_TYPE_REMOTE, FILE_TYPE_DISK, FALSE},
+    {"RemoteConsoleOutput", FILE_TYPE_REMOTE, FILE_TYPE_CHAR, TRUE},
+};
+
+HANDLE OpenStream(const std::string& name, const std::string& dir, std::vector<HANDLE>* opened) {
+    HANDLE handle = NULL;
+    if (name == "DiskFile" || name == "RemoteDiskFile") {
+        const std::string path = dir + "\\" + name + ".txt";
+        WriteFileBytes(path, "x");
+        handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    } else if (name == "Pipe") {
+        HANDLE write = NULL;
+        CreatePipe(&handle, &write, NULL, 0);
+        opened->push_back(write);
+    } else if (name == "NulDevice") {
+        handle = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    } else if (name == "ConsoleInput") {
+        handle = OpenConsole("CONIN$");
+    } else {
+        handle = OpenConsole("CONOUT$");
+    }
+    opened->push_back(handle);
+    return handle;
+}
+
+TEST(ClassifyStream, StoresTheTypeWithoutTheRemoteBitAndKnowsConsoles) {
+    const std::string dir = TestDir();
+    std::vector<HANDLE> opened;
+    for (const StreamKind& kind : kStreamKinds) {
+        SCOPED_TRACE(kind.name);
+        ResetLauncherState();
+        HANDLE handle = OpenStream(kind.name, dir, &opened);
+        ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+        ASSERT_NE(nullptr, handle);
+        if (kind.remoteBits != 0) {
+            g_remoteHandle = handle;
+            g_remoteType = ::GetFileType(handle) | kind.remoteBits;
+            fault::Replace(fault::kGetFileType, reinterpret_cast<void*>(RemoteGetFileType));
+        }
+        DWORD type = 0xdeadbeef;
+        EXPECT_EQ(kind.console, ClassifyStream(handle, &type));
+        EXPECT_EQ(kind.type, type);
+    }
+    for (HANDLE handle : opened) CloseHandle(handle);
+    ResetLauncherState();
+}
+
+// ---------------------------------------------------------------------------
+// The console input mode the child starts with: RunLauncher in-process with
+// a real child, the console mode calls faked so our console stays as it is.
+
+std::string g_modulePath;
+std::string g_commandLine;
+HANDLE g_stdHandles[3];
+DWORD g_consoleModeRead;  // what the console input "is in"; 0: unreadable
+
+DWORD WINAPI FakeGetModuleFileNameA(HMODULE, LPSTR path, DWORD size) {
+    lstrcpynA(path, g_modulePath.c_str(), static_cast<int>(size));
+    return static_cast<DWORD>(g_modulePath.size());
+}
+
+LPSTR WINAPI FakeGetCommandLineA() { return &g_commandLine[0]; }
+
+HANDLE WINAPI FakeGetStdHandle(DWORD which) {
+    return which == STD_INPUT_HANDLE ? g_stdHandles[0] : which == STD_OUTPUT_HANDLE ? g_stdHandles[1] : g_stdHandles[2];
+}
+
+BOOL WINAPI FakeGetConsoleMode(HANDLE handle, LPDWORD mode) {
+    if (handle != g_state.consoleInput) return ::GetConsoleMode(handle, mode);
+    if (g_consoleModeRead == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *mode = g_consoleModeRead;
+    return TRUE;
+}
+
+// Where the launcher stood when it set the mode.
+BOOL g_suspendedAtSet;
+size_t g_mainThreadReadsAtSet;
+
+BOOL WINAPI FakeSetConsoleMode(HANDLE, DWORD) {
+    g_suspendedAtSet = g_state.childSuspended;
+    g_mainThreadReadsAtSet = 0;
+    for (const fault::Record& read : fault::Records(fault::kReadFile)) {
+        if (read.thread == GetCurrentThreadId()) ++g_mainThreadReadsAtSet;
+    }
+    return TRUE;
+}
+
+struct ModeCase {
+    const char* name;
+    DWORD read;      // 0: GetConsoleMode fails
+    DWORD expected;  // what SetConsoleMode gets
+};
+
+const ModeCase kModeCases[] = {
+    {"RawWithOtherBits", 0x1F0, 0x1F7},
+    {"PartlyCooked", ENABLE_LINE_INPUT | ENABLE_MOUSE_INPUT, 0x17},
+    {"AlreadyCooked", 0x1F7, 0x1F7},
+    {"Unreadable", 0, 7},
+};
+
+// Releases what an in-process RunLauncher acquired, as Shutdown would; the
+// relays end with the child's pipes.
+void ReleaseLauncher() {
+    if (g_state.handlerInstalled) ::SetConsoleCtrlHandler(ControlHandler, FALSE);
+    for (HANDLE thread : {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread}) {
+        if (thread != NULL) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs));
+            CloseHandle(thread);
+        }
+    }
+    if (g_state.child.hProcess != NULL) {
+        TerminateProcess(g_state.child.hProcess, 0);
+        CloseHandle(g_state.child.hProcess);
+        CloseHandle(g_state.child.hThread);
+    }
+    if (g_state.blockView != NULL) UnmapViewOfFile(g_state.blockView);
+    for (HANDLE handle : {g_state.mapping, g_state.parentToChildWrite, g_state.childToParentRead,
+                          g_state.consoleInputDevice, g_state.consoleOutput, g_state.ctrlCEvent, g_state.ctrlBreakEvent,
+                          g_state.stdoutRelay.readEnd, g_state.stderrRelay.readEnd, g_state.consoleRelay.readEnd}) {
+        if (handle != NULL) CloseHandle(handle);
+    }
+    if (g_state.primaryBuffer != NULL) LocalFree(g_state.primaryBuffer);
+    if (g_state.childCommandLine != NULL) LocalFree(g_state.childCommandLine);
+    if (g_state.lockInitialised) DeleteCriticalSection(&g_state.outputLock);
+    ResetLauncherState();
+}
+
+void CheckInitialMode(const ModeCase& c, const std::string& inFile) {
+    ResetLauncherState();
+    HANDLE stdoutRead = NULL, stderrRead = NULL;
+    g_stdHandles[0] = CreateFileA(inFile.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    CreatePipe(&stdoutRead, &g_stdHandles[1], NULL, 1 << 16);
+    CreatePipe(&stderrRead, &g_stdHandles[2], NULL, 1 << 16);
+    g_modulePath = BinDir() + "\\tarnelo.exe";
+    g_commandLine = "\"" + g_modulePath + "\" \"" + BlockChild() + "\" exit=3";
+    g_consoleModeRead = c.read;
+    fault::Replace(fault::kGetModuleFileNameA, reinterpret_cast<void*>(FakeGetModuleFileNameA));
+    fault::Replace(fault::kGetCommandLineA, reinterpret_cast<void*>(FakeGetCommandLineA));
+    fault::Replace(fault::kGetStdHandle, reinterpret_cast<void*>(FakeGetStdHandle));
+    fault::Replace(fault::kGetConsoleMode, reinterpret_cast<void*>(FakeGetConsoleMode));
+    fault::Replace(fault::kSetConsoleMode, reinterpret_cast<void*>(FakeSetConsoleMode));
+
+    EXPECT_EQ(1u, RunLauncher());
+    DWORD available = 0;
+    EXPECT_TRUE(PeekNamedPipe(stderrRead, NULL, 0, NULL, &available, NULL));
+    EXPECT_EQ(0u, available) << "a report was made";
+    EXPECT_EQ(3u, EffectiveExitCode()) << "the child did not run to its end";
+
+    const std::vector<fault::Record> sets = fault::Records(fault::kSetConsoleMode);
+    EXPECT_EQ(1u, sets.size());
+    if (!sets.empty()) {
+        EXPECT_EQ(reinterpret_cast<UINT_PTR>(g_state.consoleInput), sets[0].args[0]);
+        EXPECT_EQ(c.expected, sets[0].args[1]);
+    }
+    // Set after the child was resumed, before the first request was read.
+    EXPECT_FALSE(g_suspendedAtSet);
+    EXPECT_EQ(0u, g_mainThreadReadsAtSet);
+
+    ReleaseLauncher();
+    for (HANDLE handle : {g_stdHandles[0], g_stdHandles[1], g_stdHandles[2], stdoutRead, stderrRead}) {
+        CloseHandle(handle);
+    }
+}
+
+TEST(InitialInputMode, CookedBitsAreSetAndEveryOtherBitKept) {
+    const std::string in = TestDir() + "\\in.txt";
+    WriteFileBytes(in, "");
+    for (const ModeCase& c : kModeCases) {
+        SCOPED_TRACE(c.name);
+        CheckInitialMode(c, in);
+    }
+}
+
+}  // namespace
