@@ -22,10 +22,11 @@ struct OutputRelay {
 // Where the main thread stands, so that a Shutdown entered on the control
 // handler's thread never releases what the main thread is still using.
 enum MainThreadState : LONG {
-    MAIN_BUSY = 0,      // start-up or serving a request (the state at load)
-    MAIN_WAITING = 1,   // blocked reading the next request: touches nothing Shutdown frees
-    MAIN_STOPPING = 2,  // Shutdown asked the busy main thread to stop at its next step
-    MAIN_PARKED = 3,    // the main thread has stopped for good
+    MAIN_STARTING = 0,  // start-up, bounded work (the state at load)
+    MAIN_BUSY = 1,      // serving a request, which may wait on a console or a pipe
+    MAIN_WAITING = 2,   // blocked reading the next request: touches nothing Shutdown frees
+    MAIN_STOPPING = 3,  // Shutdown asked the busy main thread to stop at its next step
+    MAIN_PARKED = 4,    // the main thread has stopped for good
 };
 
 struct LauncherState {

@@ -22,18 +22,29 @@ __declspec(noreturn) void ParkMainThread() {
 
 // TRUE once nothing but this thread can touch the state Shutdown releases:
 // it is the main thread itself, or the main thread has parked (or is blocked
-// in a request read and will park when it wakes).
+// in a request read and will park when it wakes). Start-up is let finish, so
+// that a child it creates is resumed and waited for; a request is given a
+// bounded time, since it may wait on a console or a full pipe for ever.
 BOOL StopMainThread() {
     if (GetCurrentThreadId() == g_state.mainThreadId) return TRUE;
-    LONG expected = MAIN_WAITING;
-    if (g_state.mainThread.compare_exchange_strong(expected, MAIN_PARKED)) return TRUE;
-    expected = MAIN_BUSY;
-    g_state.mainThread.compare_exchange_strong(expected, MAIN_STOPPING);
-    for (DWORD waited = 0; waited < kMainThreadStopWait; waited += kPollInterval) {
-        if (g_state.mainThread == MAIN_PARKED) return TRUE;
+    DWORD waited = 0;
+    for (;;) {
+        LONG state = g_state.mainThread;
+        if (state == MAIN_PARKED) return TRUE;
+        if (state == MAIN_WAITING) {
+            if (g_state.mainThread.compare_exchange_strong(state, MAIN_PARKED)) return TRUE;
+            continue;
+        }
+        if (state == MAIN_BUSY) {
+            g_state.mainThread.compare_exchange_strong(state, MAIN_STOPPING);
+            continue;
+        }
+        if (state == MAIN_STOPPING) {
+            if (waited >= kMainThreadStopWait) return FALSE;
+            waited += kPollInterval;
+        }
         Sleep(kPollInterval);
     }
-    return g_state.mainThread == MAIN_PARKED;
 }
 
 void CloseIfOpen(HANDLE* handle) {
@@ -58,8 +69,11 @@ BOOL WaitForRelays() {
 }  // namespace
 
 void MainThreadWaiting() {
-    LONG expected = MAIN_BUSY;
-    if (!g_state.mainThread.compare_exchange_strong(expected, MAIN_WAITING)) ParkMainThread();
+    LONG state = g_state.mainThread;
+    while (state == MAIN_STARTING || state == MAIN_BUSY) {
+        if (g_state.mainThread.compare_exchange_weak(state, MAIN_WAITING)) return;
+    }
+    ParkMainThread();  // a Shutdown on another thread has begun
 }
 
 void MainThreadBusy() {
