@@ -1,0 +1,283 @@
+#!/usr/bin/env python3
+"""Moves large amounts of data through each of the launcher's routes and
+checks them by SHA-256: the stress child hashes what it sends (or what it
+reads), this side hashes what arrives (or what it feeds), each with its own
+implementation. Meanwhile the launcher's memory is sampled from
+/proc/<pid>/status: its peak must not grow with the bytes moved.
+
+Routes and where their bytes go:
+  request1, request2  commands 1 and 2 into a pipe read here
+  stdin               this side feeds a pipe; the child reads through command 0
+  request4            command 4 to the console (a pty read here)
+  relay1, relay2      stdout / stderr as consoles: the child's handle writes go
+                      through the launcher's relay threads to the pty
+  relay4              the dedicated console relay to the pty
+
+Console output arrives with the console's own escape sequences and CR LF
+line ends; the data are lines of 63 letters and a LF so that stripping
+those gives back the bytes written.
+
+Usage: stress.py --bin <dir with tarnelo.exe and stress_child.exe>
+                 [--size 1G] [--console-size 1G] [--routes a,b,...]
+Runs under the Wine prefix in $WINEPREFIX (script/wine-env). Exit status 1
+when any route fails its hash, count or exit code, or its memory grows.
+"""
+import argparse
+import fcntl
+import hashlib
+import os
+import pty
+import random
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+
+ROUTES = ["request1", "request2", "stdin", "request4", "relay1", "relay2", "relay4"]
+CONSOLE_ROUTES = {"request4", "relay1", "relay2", "relay4"}
+CHILD_DONE = 0x60
+RUN_LIMIT_S = 3600
+# Peak memory may rise a little while the first large transfers warm the
+# heap and pipe buffers; a leak per request or per MiB would be far more.
+MEMORY_SLACK_KB = 2048
+MEMORY_CHECKED_FROM = 64 << 20
+
+ESCAPE = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
+
+
+def parse_size(text):
+    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+    if text[-1] in units:
+        return int(text[:-1]) * units[text[-1]]
+    return int(text)
+
+
+class ConsoleHasher:
+    """Hashes console output after dropping escape sequences and CRs."""
+
+    def __init__(self):
+        self.hash = hashlib.sha256()
+        self.count = 0
+        self.carry = b""
+        self.foreign = 0  # escape sequences other than cursor show/hide
+
+    def add(self, chunk):
+        data = self.carry + chunk
+        cut = data.rfind(b"\x1b")
+        # An escape sequence split by the read: keep it for the next chunk.
+        if cut != -1 and not ESCAPE.match(data, cut):
+            if len(data) - cut < 16:
+                self.carry = data[cut:]
+                data = data[:cut]
+            else:
+                self.carry = b""
+        else:
+            self.carry = b""
+        for sequence in ESCAPE.findall(data):
+            if sequence not in (b"\x1b[?25l", b"\x1b[?25h"):
+                self.foreign += 1
+        data = ESCAPE.sub(b"", data).replace(b"\r", b"")
+        self.hash.update(data)
+        self.count += len(data)
+
+
+class PlainHasher:
+    def __init__(self):
+        self.hash = hashlib.sha256()
+        self.count = 0
+        self.foreign = 0
+
+    def add(self, chunk):
+        self.hash.update(chunk)
+        self.count += len(chunk)
+
+
+def drain(fd, sink):
+    while True:
+        try:
+            chunk = os.read(fd, 1 << 20)
+        except OSError:  # a pty whose last writer has gone
+            return
+        if not chunk:
+            return
+        if sink is not None:
+            sink.add(chunk)
+
+
+def feed(fd, size, hasher):
+    generator = random.Random(1005)
+    left = size
+    try:
+        while left:
+            piece = generator.randbytes(min(left, 1 << 20))
+            hasher.add(piece)
+            view = memoryview(piece)
+            while view:
+                written = os.write(fd, view)
+                view = view[written:]
+            left -= len(piece)
+    except BrokenPipeError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def memory(pid):
+    """VmHWM and VmRSS in kB, or None once the process is gone."""
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            fields = dict(line.split(":", 1) for line in status if ":" in line)
+        return int(fields["VmHWM"].split()[0]), int(fields["VmRSS"].split()[0])
+    except (OSError, KeyError, ValueError):
+        return None
+
+
+def run_route(route, size, bin_dir, work):
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 120, 0, 0))
+    console = route in CONSOLE_ROUTES
+    sink = ConsoleHasher() if console else PlainHasher()
+    fed = PlainHasher()
+
+    # Wine lends the launcher a console only when one of fds 0-2 is a
+    # terminal; the streams under test are pipes, the rest the pty.
+    stdin = subprocess.PIPE if route == "stdin" else slave
+    stdout = subprocess.PIPE if route == "request1" else slave
+    stderr = subprocess.PIPE if route == "request2" else slave
+    report = f"{route}.txt"
+    if os.path.exists(os.path.join(work, report)):
+        os.remove(os.path.join(work, report))
+    args = ["wine", os.path.join(bin_dir, "tarnelo.exe"), os.path.join(bin_dir, "stress_child.exe"), route,
+            str(size), report]
+    if console:
+        args.append("text")
+
+    started = time.monotonic()
+    process = subprocess.Popen(args, stdin=stdin, stdout=stdout, stderr=stderr, cwd=work)
+    os.close(slave)
+    threads = [threading.Thread(target=drain, args=(master, sink if console else None), daemon=True)]
+    if route == "request1":
+        threads.append(threading.Thread(target=drain, args=(process.stdout.fileno(), sink), daemon=True))
+    if route == "request2":
+        threads.append(threading.Thread(target=drain, args=(process.stderr.fileno(), sink), daemon=True))
+    if route == "stdin":
+        threads.append(threading.Thread(target=feed, args=(os.dup(process.stdin.fileno()), size, fed), daemon=True))
+        process.stdin.close()
+    for thread in threads:
+        thread.start()
+
+    # Peak memory when the transfer is under way, at its middle, and last seen.
+    moved = (lambda: fed.count) if route == "stdin" else (lambda: sink.count)
+    samples = {}
+    # Well past start-up. What this side fed to stdin runs ahead of what the
+    # launcher has taken by several MiB, so that route starts later.
+    started_at = min(size // 4, (16 << 20) if route == "stdin" else max(size // 100, 1 << 20))
+    while process.poll() is None and time.monotonic() - started < RUN_LIMIT_S:
+        now = memory(process.pid)
+        if now is not None:
+            done = moved()
+            if "start" not in samples and done >= started_at:
+                samples["start"] = now[0]
+            if "mid" not in samples and done >= size // 2:
+                samples["mid"] = now[0]
+            samples["end"] = now[0]
+        time.sleep(0.05)
+    if process.poll() is None:
+        process.kill()
+    code = process.wait()
+    elapsed = time.monotonic() - started
+    for thread in threads[1:]:
+        thread.join(30)
+    threads[0].join(2)
+    os.close(master)
+
+    line = ""
+    try:
+        with open(os.path.join(work, report)) as f:
+            line = f.read().strip()
+    except OSError:
+        pass
+    fields = dict(item.split("=", 1) for item in line.split() if "=" in item)
+    child_hash = fields.get("sha256", "")
+    child_bytes = int(fields.get("bytes", "0"))
+    if route == "stdin":
+        ours, our_count = fed.hash.hexdigest(), fed.count
+    else:
+        ours, our_count = sink.hash.hexdigest(), sink.count
+    problems = []
+    if code != CHILD_DONE:
+        problems.append(f"exit code {code:#x}")
+    if child_bytes != size or our_count != size:
+        problems.append(f"child moved {child_bytes}, this side {our_count}, want {size}")
+    if child_hash != ours:
+        problems.append("hash differs")
+    if sink.foreign:
+        problems.append(f"{sink.foreign} unexpected escape sequences")
+    start, mid, end = samples.get("start"), samples.get("mid"), samples.get("end")
+    # A small run may be over before the first sample, or its "start" still
+    # in the launcher's start-up: only larger runs are judged.
+    if size < MEMORY_CHECKED_FROM:
+        pass
+    elif start is None or end is None:
+        problems.append("memory not sampled")
+    elif end - start > MEMORY_SLACK_KB:
+        problems.append(f"peak memory grew by {end - start} kB")
+    return {
+        "route": route, "bytes": size, "match": child_hash == ours and our_count == size,
+        "seconds": elapsed, "start": start, "mid": mid, "end": end, "problems": problems,
+    }
+
+
+def load():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+def prepare_wine(bin_dir):
+    """The build's own prefix unless one is chosen, and a running server that
+    holds none of our pipes (else a pipe's end of file waits for it)."""
+    os.environ.setdefault("WINEPREFIX", os.path.join(os.path.dirname(bin_dir), "wineprefix"))
+    os.environ.setdefault("WINEDEBUG", "-all")
+    os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    os.environ.setdefault("WINEARCH", "win32")
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    subprocess.call(["wineserver", "-p"], **quiet)
+    subprocess.call(["wine", "cmd", "/c", "exit"], **quiet)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--size", default="1G", help="bytes per pipe route (K, M, G)")
+    parser.add_argument("--console-size", default=None, help="bytes per console route (default: --size)")
+    parser.add_argument("--routes", default=",".join(ROUTES))
+    options = parser.parse_args()
+    size = parse_size(options.size)
+    console_size = parse_size(options.console_size) if options.console_size else size
+    bin_dir = os.path.abspath(options.bin)
+    prepare_wine(bin_dir)
+
+    print(f"load before: {load()} on {os.cpu_count()} cores")
+    print(f"{'route':<9} {'bytes':>11} {'hash':>5} {'seconds':>8} {'MB/s':>7}  peak kB start / mid / end")
+    failed = 0
+    with tempfile.TemporaryDirectory(prefix="tarnelo-stress-") as work:
+        for route in options.routes.split(","):
+            amount = console_size if route in CONSOLE_ROUTES else size
+            result = run_route(route, amount, bin_dir, work)
+            rate = amount / result["seconds"] / 1e6
+            print(f"{route:<9} {amount:>11} {'ok' if result['match'] else 'BAD':>5} {result['seconds']:>8.1f} "
+                  f"{rate:>7.1f}  {result['start']} / {result['mid']} / {result['end']}", flush=True)
+            for problem in result["problems"]:
+                print(f"  FAIL {route}: {problem}", flush=True)
+            failed += bool(result["problems"])
+    print(f"load after: {load()}")
+    print(f"stress: {len(options.routes.split(','))} routes, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,286 @@
+/* GUI child for the stress runs and the shutdown races.
+
+     stress_child.exe <route> <size> <report> [piece=<bytes>] [text] [ctrlc]
+                      [ready=<event>] [finished=<event>]
+
+   Routes: request1, request2, request4 send <size> bytes of deterministic
+   data through write requests (commands 1, 2, 4) of `piece` bytes each
+   (default: one request for all of it), streamed in 64 KiB writes;
+   relay1, relay2, relay4 write them with WriteFile on the handed-over
+   stdout, stderr or console handle; stdin reads stdin through command 0
+   until its end (<size> is then only a limit); mixed keeps commands 1 and
+   4 and the stdout and console handles busy in turn until <size> bytes
+   went out or something fails.
+
+   `text` makes the data lines of 63 lowercase letters and a LF (a console
+   shows them as they are); `ctrlc` counts how often the CTRL+C event was
+   set, polled between pieces; `ready` names an event to set once attached
+   (from then on CTRL+C no longer ends this process), `finished` one to set
+   when the transfer is over.
+
+   The report file gets one line:
+     route=<r> bytes=<moved> sha256=<hex of the bytes moved> ctrlc=<n> ok=<0|1> error=<code>
+   Exit code 0x60 when everything went through, 0x61 when something failed
+   (the line says what), 0x62 when the launcher's block was not there,
+   0x63 for bad arguments. */
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "sha256.h"
+#include "tarnelo_child.h"
+
+#define EXIT_DONE 0x60
+#define EXIT_FAILED 0x61
+#define EXIT_NOT_ATTACHED 0x62
+#define EXIT_BAD_ARGUMENTS 0x63
+
+#define WRITE_PIECE 65536u
+
+static unsigned char g_buffer[WRITE_PIECE];
+static unsigned int g_random = 0x12345678u;
+static unsigned int g_column;
+
+static TarneloChild g_child;
+static Sha256 g_hash;
+static unsigned long long g_moved;
+static int g_text;
+static int g_countCtrlC;
+static int g_ctrlC;
+
+/* The next `size` bytes of the one deterministic stream. */
+static void Generate(unsigned char* out, unsigned int size) {
+    unsigned int i;
+    for (i = 0; i < size; ++i) {
+        unsigned int x = g_random;
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        g_random = x;
+        if (!g_text) {
+            out[i] = (unsigned char)(x >> 24);
+        } else if (++g_column == 64) {
+            out[i] = '\n';
+            g_column = 0;
+        } else {
+            out[i] = (unsigned char)('a' + x % 26u);
+        }
+    }
+}
+
+static void PollCtrlC(void) {
+    if (g_countCtrlC && WaitForSingleObject(TarneloCtrlCEvent(&g_child), 0) == WAIT_OBJECT_0) ++g_ctrlC;
+}
+
+static int SendAll(HANDLE pipe, const void* bytes, DWORD size) {
+    const unsigned char* p = (const unsigned char*)bytes;
+    while (size != 0) {
+        DWORD written = 0;
+        if (!WriteFile(pipe, p, size, &written, NULL) || written == 0) return 0;
+        p += written;
+        size -= written;
+    }
+    return 1;
+}
+
+static int ReceiveAll(HANDLE pipe, void* bytes, DWORD size) {
+    unsigned char* p = (unsigned char*)bytes;
+    while (size != 0) {
+        DWORD got = 0;
+        if (!ReadFile(pipe, p, size, &got, NULL) || got == 0) return 0;
+        p += got;
+        size -= got;
+    }
+    return 1;
+}
+
+/* Generates `size` bytes and sends them on `pipe` in 64 KiB writes. */
+static int Stream(HANDLE pipe, unsigned long long size, DWORD* error) {
+    while (size != 0) {
+        DWORD piece = size < WRITE_PIECE ? (DWORD)size : WRITE_PIECE;
+        Generate(g_buffer, piece);
+        if (!SendAll(pipe, g_buffer, piece)) {
+            *error = GetLastError();
+            return 0;
+        }
+        Sha256Add(&g_hash, g_buffer, piece);
+        g_moved += piece;
+        size -= piece;
+        PollCtrlC();
+    }
+    return 1;
+}
+
+/* One write request of `size` bytes; the launcher's result decides. */
+static int Request(DWORD command, DWORD size, DWORD* error) {
+    DWORD request[2];
+    DWORD result[3];
+    request[0] = command;
+    request[1] = size;
+    if (!SendAll(g_child.requests, request, sizeof request) || !Stream(g_child.requests, size, error) ||
+        !ReceiveAll(g_child.results, result, sizeof result)) {
+        if (*error == 0) *error = GetLastError();
+        return 0;
+    }
+    *error = result[1];
+    return result[0] == 1;
+}
+
+static int WriteRequests(DWORD command, unsigned long long size, unsigned long long piece, DWORD* error) {
+    while (size != 0) {
+        DWORD this_piece = (DWORD)(size < piece ? size : piece);
+        if (!Request(command, this_piece, error)) return 0;
+        size -= this_piece;
+    }
+    return 1;
+}
+
+static int ReadStdin(unsigned long long limit, DWORD* error) {
+    static unsigned char data[TARNELO_MAX_TRANSFER];
+    while (g_moved < limit) {
+        DWORD request[2] = {TARNELO_CMD_READ_STDIN, 0};
+        DWORD result[3];
+        if (!SendAll(g_child.requests, request, sizeof request) || !ReceiveAll(g_child.results, result, sizeof result)) {
+            *error = GetLastError();
+            return 0;
+        }
+        /* A pipe whose writer has gone: the end of the input. */
+        if (!result[0]) {
+            *error = result[1];
+            return result[1] == ERROR_BROKEN_PIPE;
+        }
+        if (result[2] == 0) return 1;
+        if (result[2] > TARNELO_MAX_TRANSFER || !ReceiveAll(g_child.results, data, result[2])) {
+            *error = ERROR_INVALID_DATA;
+            return 0;
+        }
+        Sha256Add(&g_hash, data, result[2]);
+        g_moved += result[2];
+        PollCtrlC();
+    }
+    return 1;
+}
+
+/* Requests and handle writes in turn, 4 KiB to 64 KiB each. */
+static int Mixed(unsigned long long size, DWORD* error) {
+    unsigned int turn = 0;
+    while (g_moved < size) {
+        DWORD piece = 4096u << (turn % 5);
+        switch (turn++ % 4) {
+            case 0:
+                if (!Request(TARNELO_CMD_WRITE_STDOUT, piece, error)) return 0;
+                break;
+            case 1:
+                if (!Stream(TarneloConsoleHandle(&g_child), piece / 16, error)) return 0;
+                break;
+            case 2:
+                if (!Request(TARNELO_CMD_WRITE_CONSOLE, piece / 16, error)) return 0;
+                break;
+            default:
+                if (!Stream(TarneloStdoutHandle(&g_child), piece, error)) return 0;
+                break;
+        }
+    }
+    return 1;
+}
+
+static void Signal(const char* eventName) {
+    HANDLE event;
+    if (eventName == NULL) return;
+    event = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
+    if (event == NULL) return;
+    SetEvent(event);
+    CloseHandle(event);
+}
+
+static unsigned long long ParseSize(const char* text) {
+    char* end = NULL;
+    unsigned long long value = strtoull(text, &end, 10);
+    if (*end == 'K') value <<= 10;
+    if (*end == 'M') value <<= 20;
+    if (*end == 'G') value <<= 30;
+    return value;
+}
+
+static void Report(const char* path, const char* route, int ok, DWORD error) {
+    char line[256];
+    char hex[65];
+    char moved[24];
+    int length;
+    HANDLE file;
+    DWORD written = 0;
+    unsigned long long value = g_moved;
+    int digits = 0;
+    char reversed[24];
+    do {
+        reversed[digits++] = (char)('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (length = 0; length < digits; ++length) moved[length] = reversed[digits - 1 - length];
+    moved[digits] = '\0';
+    Sha256Hex(&g_hash, hex);
+    length = wsprintfA(line, "route=%s bytes=%s sha256=%s ctrlc=%d ok=%d error=%lu\n", route, moved, hex, g_ctrlC, ok,
+                       error);
+    file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return;
+    WriteFile(file, line, (DWORD)length, &written, NULL);
+    CloseHandle(file);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
+    const char* route;
+    const char* ready = NULL;
+    const char* finished = NULL;
+    unsigned long long size, piece;
+    DWORD error = 0;
+    int ok = 0;
+    int i;
+    (void)instance;
+    (void)previous;
+    (void)commandLine;
+    (void)show;
+    if (__argc < 4) return EXIT_BAD_ARGUMENTS;
+    route = __argv[1];
+    size = ParseSize(__argv[2]);
+    piece = size;
+    for (i = 4; i < __argc; ++i) {
+        if (strncmp(__argv[i], "piece=", 6) == 0) piece = ParseSize(__argv[i] + 6);
+        if (strcmp(__argv[i], "text") == 0) g_text = 1;
+        if (strcmp(__argv[i], "ctrlc") == 0) g_countCtrlC = 1;
+        if (strncmp(__argv[i], "ready=", 6) == 0) ready = __argv[i] + 6;
+        if (strncmp(__argv[i], "finished=", 9) == 0) finished = __argv[i] + 9;
+    }
+    if (piece == 0 || piece > 0xFFFFFFFFull) piece = 0xFFFFFFFFull;
+    Sha256Init(&g_hash);
+    if (TarneloAttach(&g_child) != TARNELO_ATTACHED) return EXIT_NOT_ATTACHED;
+    /* Tells whoever presses CTRL+C that it no longer ends this process. */
+    Signal(ready);
+
+    if (strcmp(route, "request1") == 0) {
+        ok = WriteRequests(TARNELO_CMD_WRITE_STDOUT, size, piece, &error);
+    } else if (strcmp(route, "request2") == 0) {
+        ok = WriteRequests(TARNELO_CMD_WRITE_STDERR, size, piece, &error);
+    } else if (strcmp(route, "request4") == 0) {
+        ok = WriteRequests(TARNELO_CMD_WRITE_CONSOLE, size, piece, &error);
+    } else if (strcmp(route, "relay1") == 0) {
+        ok = Stream(TarneloStdoutHandle(&g_child), size, &error);
+    } else if (strcmp(route, "relay2") == 0) {
+        ok = Stream(TarneloStderrHandle(&g_child), size, &error);
+    } else if (strcmp(route, "relay4") == 0) {
+        ok = Stream(TarneloConsoleHandle(&g_child), size, &error);
+    } else if (strcmp(route, "stdin") == 0) {
+        ok = ReadStdin(size, &error);
+    } else if (strcmp(route, "mixed") == 0) {
+        ok = Mixed(size, &error);
+    } else {
+        return EXIT_BAD_ARGUMENTS;
+    }
+    PollCtrlC();
+    Signal(finished);
+    Report(__argv[3], route, ok, error);
+    /* Detaching gives the key back its default action, which ends this
+       process: while someone keeps pressing it, leave that to the exit. */
+    if (!g_countCtrlC) TarneloDetach(&g_child);
+    return ok ? EXIT_DONE : EXIT_FAILED;
+}

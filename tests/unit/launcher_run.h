@@ -1,0 +1,210 @@
+// The whole launcher run in this process against a real child, inside a
+// death test (its Shutdown ends the process): its module name, command line
+// and standard handles are the test's to choose, and its releases are
+// watched. A handle closed twice, a close that fails, a handle used after
+// its close, or memory freed twice ends the process at once with a code of
+// its own; memory the launcher frees is decommitted, so a later touch
+// crashes instead of passing unseen. The child goes into a job that ends it
+// with this process.
+#ifndef TARNELO_TEST_LAUNCHER_RUN_H
+#define TARNELO_TEST_LAUNCHER_RUN_H
+
+#include <windows.h>
+
+#include <set>
+#include <string>
+
+#include "core/core.h"
+#include "fault.h"
+#include "harness.h"
+
+namespace launcher_run {
+
+// Exit codes of a run that went wrong in a way the launcher cannot report.
+enum : UINT {
+    kUsedAfterClose = 0x7A,
+    kCloseFailed = 0x7B,
+    kDoubleClose = 0x7C,
+    kDoubleFree = 0x7D,
+    kHung = 0x7E,
+};
+
+struct Setup {
+    std::string modulePath;
+    std::string commandLine;
+    HANDLE std[3] = {NULL, NULL, NULL};
+    std::string seenFile;  // receives the child's exit code once the launcher has it
+};
+
+inline Setup g_setup;
+inline SRWLOCK g_lock = SRWLOCK_INIT;
+inline std::set<UINT_PTR>* g_closed;
+inline std::set<UINT_PTR>* g_allocated;
+inline std::set<UINT_PTR>* g_freed;
+
+inline bool Closed(HANDLE handle) {
+    AcquireSRWLockShared(&g_lock);
+    bool closed = g_closed->count(reinterpret_cast<UINT_PTR>(handle)) != 0;
+    ReleaseSRWLockShared(&g_lock);
+    return closed;
+}
+
+inline DWORD WINAPI ModuleFileName(HMODULE module, LPSTR path, DWORD size) {
+    if (module != NULL) return ::GetModuleFileNameA(module, path, size);
+    lstrcpynA(path, g_setup.modulePath.c_str(), static_cast<int>(size));
+    return static_cast<DWORD>(g_setup.modulePath.size());
+}
+
+inline LPSTR WINAPI CommandLine() { return &g_setup.commandLine[0]; }
+
+inline HANDLE WINAPI StdHandle(DWORD which) {
+    return which == STD_INPUT_HANDLE ? g_setup.std[0] : which == STD_OUTPUT_HANDLE ? g_setup.std[1] : g_setup.std[2];
+}
+
+inline BOOL WINAPI WatchedCloseHandle(HANDLE handle) {
+    AcquireSRWLockExclusive(&g_lock);
+    bool again = !g_closed->insert(reinterpret_cast<UINT_PTR>(handle)).second;
+    ReleaseSRWLockExclusive(&g_lock);
+    if (again) ::ExitProcess(kDoubleClose);
+    if (!::CloseHandle(handle)) ::ExitProcess(kCloseFailed);
+    return TRUE;
+}
+
+inline BOOL WINAPI WatchedReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
+    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
+    return ::ReadFile(handle, buffer, size, done, overlapped);
+}
+
+inline BOOL WINAPI WatchedWriteFile(HANDLE handle, LPCVOID bytes, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
+    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
+    return ::WriteFile(handle, bytes, size, done, overlapped);
+}
+
+inline BOOL WINAPI WatchedSetEvent(HANDLE handle) {
+    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
+    return ::SetEvent(handle);
+}
+
+inline BOOL WINAPI WatchedSetConsoleMode(HANDLE handle, DWORD mode) {
+    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
+    return ::SetConsoleMode(handle, mode);
+}
+
+// Every launcher allocation gets pages of its own, so that freeing can take
+// them away for good.
+inline HLOCAL WINAPI GuardedLocalAlloc(UINT, SIZE_T size) {
+    void* memory = VirtualAlloc(NULL, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (memory == NULL) return NULL;
+    AcquireSRWLockExclusive(&g_lock);
+    g_allocated->insert(reinterpret_cast<UINT_PTR>(memory));
+    ReleaseSRWLockExclusive(&g_lock);
+    return memory;
+}
+
+inline HLOCAL WINAPI GuardedLocalFree(HLOCAL memory) {
+    const UINT_PTR address = reinterpret_cast<UINT_PTR>(memory);
+    AcquireSRWLockExclusive(&g_lock);
+    const bool ours = g_allocated->count(address) != 0;
+    const bool again = ours && !g_freed->insert(address).second;
+    ReleaseSRWLockExclusive(&g_lock);
+    if (again) ::ExitProcess(kDoubleFree);
+    if (!ours) return ::LocalFree(memory);  // FormatMessageA's own buffers
+    // Decommitted but still reserved: the address is never handed out again.
+    VirtualFree(memory, 0, MEM_DECOMMIT);
+    return NULL;
+}
+
+inline BOOL WINAPI RecordedGetExitCodeProcess(HANDLE process, LPDWORD code) {
+    BOOL got = ::GetExitCodeProcess(process, code);
+    if (got && !g_setup.seenFile.empty()) {
+        HANDLE file = ::CreateFileA(g_setup.seenFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+        std::string text = std::to_string(*code);
+        DWORD written = 0;
+        ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL);
+        ::CloseHandle(file);
+    }
+    return got;
+}
+
+inline DWORD WINAPI Watchdog(LPVOID milliseconds) {
+    Sleep(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(milliseconds)));
+    ::ExitProcess(kHung);
+}
+
+// Children of the launcher run here end with this process: one left
+// suspended or blocked would hold the death test's inherited pipe, and the
+// test would wait for it for ever.
+inline HANDLE ChildJob() {
+    static HANDLE job = [] {
+        HANDLE created = CreateJobObjectA(NULL, NULL);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        return created;
+    }();
+    return job;
+}
+
+inline BOOL WINAPI CreateProcessInJob(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                                      LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags,
+                                      LPVOID environment, LPCSTR directory, LPSTARTUPINFOA startup,
+                                      LPPROCESS_INFORMATION child) {
+    if (!::CreateProcessA(application, commandLine, processAttributes, threadAttributes, inherit, flags, environment,
+                          directory, startup, child)) {
+        return FALSE;
+    }
+    AssignProcessToJobObject(ChildJob(), child->hProcess);
+    return TRUE;
+}
+
+// Ends a run that neither finished nor crashed.
+inline void StartWatchdog(DWORD milliseconds) {
+    ::CloseHandle(::CreateThread(NULL, 0, Watchdog, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(milliseconds)), 0, NULL));
+}
+
+// Fresh launcher state with the run's surroundings and every watch in place.
+inline void Prepare(const Setup& setup) {
+    // Whatever this process starts (the child, and Wine's desktop process
+    // when the shutdown looks for the child's windows) gets these instead
+    // of the test runner's output pipe, which it could hold open for long.
+    HANDLE nul = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             OPEN_EXISTING, 0, NULL);
+    SetStdHandle(STD_INPUT_HANDLE, nul);
+    SetStdHandle(STD_OUTPUT_HANDLE, nul);
+    SetStdHandle(STD_ERROR_HANDLE, nul);
+    ResetLauncherState();
+    g_setup = setup;
+    g_closed = new std::set<UINT_PTR>;
+    g_allocated = new std::set<UINT_PTR>;
+    g_freed = new std::set<UINT_PTR>;
+    DeleteFileA(setup.seenFile.c_str());
+    fault::Replace(fault::kGetModuleFileNameA, reinterpret_cast<void*>(ModuleFileName));
+    fault::Replace(fault::kGetCommandLineA, reinterpret_cast<void*>(CommandLine));
+    fault::Replace(fault::kGetStdHandle, reinterpret_cast<void*>(StdHandle));
+    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(WatchedCloseHandle));
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(WatchedReadFile));
+    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(WatchedWriteFile));
+    fault::Replace(fault::kSetEvent, reinterpret_cast<void*>(WatchedSetEvent));
+    fault::Replace(fault::kSetConsoleMode, reinterpret_cast<void*>(WatchedSetConsoleMode));
+    fault::Replace(fault::kLocalAlloc, reinterpret_cast<void*>(GuardedLocalAlloc));
+    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(GuardedLocalFree));
+    fault::Replace(fault::kGetExitCodeProcess, reinterpret_cast<void*>(RecordedGetExitCodeProcess));
+    fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(CreateProcessInJob));
+}
+
+// The exit code rules seen from outside: the child's code when the launcher
+// saw the child end (the recorder wrote it down), else `otherwise`.
+struct ExitedByTheRules {
+    std::string seenFile;
+    DWORD otherwise;
+
+    DWORD Expected() const {
+        std::string seen = ReadFileBytes(seenFile);
+        return seen.empty() ? otherwise : static_cast<DWORD>(std::stoul(seen));
+    }
+    bool operator()(int status) const { return static_cast<DWORD>(status) == Expected(); }
+};
+
+}  // namespace launcher_run
+
+#endif

@@ -1,0 +1,234 @@
+// Shutdown racing real traffic. A console close arrives (Wine never sends
+// one, so a second thread calls the handler) while the whole launcher runs
+// in this process against a child that keeps the command service, the
+// stdout relay and the dedicated console relay busy: at every moment the
+// launcher must end by the exit code rules, without a crash or a hang,
+// without a report, releasing each handle and buffer once and using none
+// after its release. And CTRL+C pressed again and again during heavy
+// transfers: every byte still arrives exactly, and the child sees the key.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "../stress/sha256.h"
+#include "harness.h"
+#include "launcher_run.h"
+
+namespace {
+
+const DWORD kWatchdogMs = 15000;  // start-up plus the shutdown's longest waits, and then some
+const DWORD kChildDone = 0x60;
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// One race: how much the child sends before it ends by itself, and when
+// the close comes, counted from the launcher's handler going in.
+struct Race {
+    const char* traffic;
+    DWORD delayMs;
+};
+
+// A child that would outlast every wait, and one that ends about when the
+// close comes, so that the service's own end races the handler's Shutdown.
+const Race kRaces[] = {
+    {"256M", 0}, {"256M", 50}, {"256M", 150}, {"256M", 300},
+    {"1M", 0},   {"1M", 50},   {"1M", 100},   {"1M", 150},  {"1M", 200}, {"1M", 300},
+};
+
+// Set once the launcher has installed its control handler: before that, no
+// close event can reach it.
+HANDLE g_handlerIn;
+
+BOOL WINAPI NoticedSetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
+    BOOL done = SetConsoleCtrlHandler(routine, add);
+    if (done && add) SetEvent(g_handlerIn);
+    return done;
+}
+
+// Runs in the death test's process: the launcher with a flooding child, and
+// a close event the given time after the launcher installed its handler.
+void CloseDuringTraffic(const std::string& dir, const Race& race) {
+    launcher_run::Setup setup;
+    setup.modulePath = BinDir() + "\\tarnelo.exe";
+    setup.commandLine = Quoted(setup.modulePath) + " " + Quoted(BinDir() + "\\stress_child.exe") + " mixed " + race.traffic +
+                        " " + Quoted(dir + "\\child.txt") + " text";
+    WriteFileBytes(dir + "\\in.txt", "");
+    setup.std[0] = CreateFileA((dir + "\\in.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    // stdout on the console: a relay of its own, and command 1 under the lock.
+    setup.std[1] = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                               OPEN_EXISTING, 0, NULL);
+    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    setup.seenFile = dir + "\\seen.txt";
+    for (HANDLE handle : setup.std) {
+        if (handle == INVALID_HANDLE_VALUE) ::ExitProcess(0x78);
+    }
+    launcher_run::StartWatchdog(kWatchdogMs);
+    launcher_run::Prepare(setup);
+    g_handlerIn = CreateEventA(NULL, TRUE, FALSE, NULL);
+    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(NoticedSetConsoleCtrlHandler));
+
+    std::thread([&race] {
+        if (WaitForSingleObject(g_handlerIn, 5000) != WAIT_OBJECT_0) ::ExitProcess(0x77);
+        Sleep(race.delayMs);
+        ControlHandler(CTRL_CLOSE_EVENT);
+        ::ExitProcess(0x79);  // it never returns
+    }).detach();
+    RunLauncher();
+    Shutdown();
+}
+
+TEST(ShutdownRaceDeathTest, CloseEventDuringTrafficEndsByTheRulesReleasingOnce) {
+    int childCodes = 0, ones = 0;
+    for (const Race& race : kRaces) {
+        SCOPED_TRACE(::testing::Message() << "child sending " << race.traffic << ", close " << race.delayMs
+                                          << " ms after the handler went in");
+        const std::string dir = TestDir() + "\\" + race.traffic + "-" + std::to_string(race.delayMs);
+        CreateDirectoryA(dir.c_str(), NULL);
+        const launcher_run::ExitedByTheRules rules{dir + "\\seen.txt", 1};
+        EXPECT_EXIT(CloseDuringTraffic(dir, race), rules, "");
+        // A close event is no failure of the launcher's: nothing to report.
+        EXPECT_EQ("", ReadFileBytes(dir + "\\err.txt"));
+        (rules.Expected() == 1 ? ones : childCodes) += 1;
+    }
+    printf("[ races    ] %d closes: %d ended with the child's code, %d with 1\n", int(sizeof kRaces / sizeof kRaces[0]),
+           childCodes, ones);
+}
+
+// ---------------------------------------------------------------------------
+// CTRL+C again and again while data stream through the launcher.
+
+// A handler routine rather than the "ignore CTRL+C" flag, which children
+// inherit: the launcher must still see every press.
+BOOL WINAPI IgnoreCtrlC(DWORD type) { return type == CTRL_C_EVENT; }
+
+std::string Sha256Of(const std::string& bytes) {
+    Sha256 hash;
+    Sha256Init(&hash);
+    Sha256Add(&hash, bytes.data(), static_cast<unsigned>(bytes.size()));
+    char hex[65];
+    Sha256Hex(&hash, hex);
+    return hex;
+}
+
+std::string Field(const std::string& line, const std::string& name) {
+    size_t at = line.find(name + "=");
+    if (at == std::string::npos) return std::string();
+    at += name.size() + 1;
+    return line.substr(at, line.find_first_of(" \n", at) - at);
+}
+
+struct Transfer {
+    const char* route;
+    DWORD size;
+};
+
+TEST(CtrlCUnderLoad, EveryPressReachesTheChildAndTheTransferStaysExact) {
+    const Transfer kTransfers[] = {{"request1", 24u << 20}, {"stdin", 3u << 20}};
+    const std::string dir = TestDir();
+    std::string input(kTransfers[1].size, '\0');
+    for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<char>((i * 2654435761u) >> 13);
+
+    ASSERT_TRUE(SetConsoleCtrlHandler(IgnoreCtrlC, TRUE));
+    for (const Transfer& transfer : kTransfers) {
+        SCOPED_TRACE(transfer.route);
+        const std::string report = dir + "\\" + transfer.route + ".txt";
+        std::atomic<bool> done(false);
+        int presses = 0;
+        const std::string names = "tarnelo-ctrlc-" + std::to_string(GetCurrentProcessId());
+        HANDLE ready = CreateEventA(NULL, TRUE, FALSE, (names + "-ready").c_str());
+        HANDLE finished = CreateEventA(NULL, TRUE, FALSE, (names + "-finished").c_str());
+        ASSERT_NE(nullptr, ready);
+        ASSERT_NE(nullptr, finished);
+        std::thread presser([&] {
+            // Only while the child has its handler: before and after, the
+            // key would end it, as it would any program on this console.
+            if (WaitForSingleObject(ready, 10000) != WAIT_OBJECT_0) return;
+            while (!done && WaitForSingleObject(finished, 10) == WAIT_TIMEOUT) {
+                if (GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) ++presses;
+            }
+        });
+        RunOptions options;
+        options.input = transfer.route == std::string("stdin") ? input : std::string();
+        options.timeoutMs = 60000;
+        RunResult run = RunProcess(Quoted(BinDir() + "\\tarnelo.exe") + " " + Quoted(BinDir() + "\\stress_child.exe") +
+                                       " " + transfer.route + " " + std::to_string(transfer.size) + " " +
+                                       Quoted(report) + " ctrlc ready=" + names + "-ready finished=" + names +
+                                       "-finished",
+                                   options);
+        done = true;
+        SetEvent(ready);
+        presser.join();
+        CloseHandle(ready);
+        CloseHandle(finished);
+
+        const std::string line = ReadFileBytes(report);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(kChildDone, run.exitCode) << line;
+        EXPECT_EQ("", run.err);
+        EXPECT_EQ("1", Field(line, "ok")) << line;
+        EXPECT_EQ(std::to_string(transfer.size), Field(line, "bytes"));
+        const std::string& moved = transfer.route == std::string("stdin") ? input : run.out;
+        EXPECT_EQ(transfer.size, moved.size());
+        EXPECT_EQ(Sha256Of(moved), Field(line, "sha256"));
+        EXPECT_GE(presses, 5) << "the transfer ended before the key was pressed a few times";
+        EXPECT_GE(atoi(Field(line, "ctrlc").c_str()), 1) << presses << " presses, none seen by the child";
+        printf("[ ctrl+c   ] %s: %d presses during %lu bytes, the child saw the event %s times\n", transfer.route,
+               presses, transfer.size, Field(line, "ctrlc").c_str());
+    }
+    SetConsoleCtrlHandler(IgnoreCtrlC, FALSE);
+}
+
+
+// ---------------------------------------------------------------------------
+// A close event while start-up is stuck in a slow launch: the child exists,
+// suspended, and the main thread is still inside the launch call for longer
+// than a request would be given. The handler's Shutdown must let start-up
+// finish, so that the child is resumed, runs, and its code is ours.
+
+HANDLE g_launching;
+
+BOOL WINAPI SlowCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                               LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
+                               LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION child) {
+    BOOL created = launcher_run::CreateProcessInJob(application, commandLine, processAttributes, threadAttributes,
+                                                    inherit, flags, environment, directory, startup, child);
+    SetEvent(g_launching);
+    Sleep(2500);  // longer than a Shutdown on the handler's thread waits for the main thread
+    return created;
+}
+
+void CloseDuringSlowLaunch(const std::string& dir) {
+    launcher_run::Setup setup;
+    setup.modulePath = BinDir() + "\\tarnelo.exe";
+    setup.commandLine = Quoted(setup.modulePath) + " " + Quoted(BinDir() + "\\test_child.exe") + " " +
+                        Quoted("pid=" + dir + "\\pid.txt") + " exit=5";
+    WriteFileBytes(dir + "\\in.txt", "");
+    setup.std[0] = CreateFileA((dir + "\\in.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    setup.std[1] = CreateFileA((dir + "\\out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    setup.seenFile = dir + "\\seen.txt";
+    launcher_run::StartWatchdog(kWatchdogMs);
+    launcher_run::Prepare(setup);
+    g_launching = CreateEventA(NULL, TRUE, FALSE, NULL);
+    fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(SlowCreateProcessA));
+    std::thread([] {
+        if (WaitForSingleObject(g_launching, 5000) != WAIT_OBJECT_0) ::ExitProcess(0x77);
+        ControlHandler(CTRL_CLOSE_EVENT);
+        ::ExitProcess(0x79);
+    }).detach();
+    RunLauncher();
+    Shutdown();
+}
+
+TEST(ShutdownRaceDeathTest, CloseDuringSlowLaunchStillResumesTheChild) {
+    const std::string dir = TestDir();
+    DeleteFileA((dir + "\\pid.txt").c_str());
+    EXPECT_EXIT(CloseDuringSlowLaunch(dir), ::testing::ExitedWithCode(5), "");
+    EXPECT_NE("", ReadFileBytes(dir + "\\pid.txt")) << "the child never ran";
+}
+
+}  // namespace
