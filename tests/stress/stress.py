@@ -269,8 +269,9 @@ def main():
             amount = console_size if route in CONSOLE_ROUTES else size
             result = run_route(route, amount, bin_dir, work)
             rate = amount / result["seconds"] / 1e6
+            peaks = " / ".join("-" if result[at] is None else str(result[at]) for at in ("start", "mid", "end"))
             print(f"{route:<9} {amount:>11} {'ok' if result['match'] else 'BAD':>5} {result['seconds']:>8.1f} "
-                  f"{rate:>7.1f}  {result['start']} / {result['mid']} / {result['end']}", flush=True)
+                  f"{rate:>7.1f}  {peaks}", flush=True)
             for problem in result["problems"]:
                 print(f"  FAIL {route}: {problem}", flush=True)
             failed += bool(result["problems"])
