@@ -18,14 +18,17 @@ const DWORD kMaxStored = 260;
 
 struct ScriptExtension {
     const char* extension;
-    const char* overrideVariable;
+    const char* overrideVariable;  // as reports name it
+    const WCHAR* wideVariable;     // as the environment is read
 };
 
+#define SCRIPT_EXTENSION(extension, variable) {extension, variable, L##variable}
 const ScriptExtension kScriptExtensions[] = {
-    {".wbt", "TARNELO_WBT"},
-    {".wbc", "TARNELO_WBC"},
-    {".w32", "TARNELO_W32"},
+    SCRIPT_EXTENSION(".wbt", "TARNELO_WBT"),
+    SCRIPT_EXTENSION(".wbc", "TARNELO_WBC"),
+    SCRIPT_EXTENSION(".w32", "TARNELO_W32"),
 };
+#undef SCRIPT_EXTENSION
 const int kScriptExtensionCount = 3;
 
 BOOL EqualIgnoringCase(const char* a, const char* b, int length) {
@@ -41,11 +44,26 @@ void CopyWithoutQuotes(char* target, const char* source) {
     target[stored] = '\0';
 }
 
+// The override's value in the ANSI code page, into the scratch path: its
+// length, or more than kPathChars when it does not fit, or 0 when it is
+// unset or empty. Read wide and converted here rather than with
+// GetEnvironmentVariableA: under a UTF-8 code page some implementations of
+// the ANSI call cut the value to as many bytes as it has UTF-16 units.
+DWORD ReadOverride(const WCHAR* variable) {
+    WCHAR value[kPathChars];
+    DWORD units = GetEnvironmentVariableW(variable, value, kPathChars);
+    if (units == 0) return 0;
+    if (units >= kPathChars) return kPathChars + 1;  // more units than fit: more bytes too
+    int bytes = WideCharToMultiByte(CP_ACP, 0, value, -1, g_state.scratchPath, kPathChars, NULL, NULL);
+    if (bytes == 0) return kPathChars + 1;  // only the buffer can be too small for a valid value
+    return static_cast<DWORD>(bytes) - 1;
+}
+
 BOOL ResolveScript(const ScriptExtension& entry, const char* argumentStart) {
     // The script argument goes on to the runner exactly as typed.
     g_state.rest = argumentStart;
 
-    DWORD length = GetEnvironmentVariableA(entry.overrideVariable, g_state.scratchPath, kPathChars);
+    DWORD length = ReadOverride(entry.wideVariable);
     if (length != 0) {
         if (length > kPathChars) return FatalNoError(MSG_VARIABLE_TOO_LONG, entry.overrideVariable);
         CopyWithoutQuotes(g_state.targetPath, g_state.scratchPath);

@@ -1,6 +1,7 @@
 // GUI-subsystem test child: does what its arguments say, left to right.
 //
-//   log=<file>      write GetCommandLineA() exactly, a NUL, then the current directory
+//   log=<file>      write GetCommandLineW() exactly, a NUL, then the current directory,
+//                   both as UTF-8
 //   pid=<file>      write this process's id in decimal
 //   sleep=<ms>      sleep that long
 //   detach          open the launcher's block, then close every handle it handed
@@ -65,12 +66,21 @@ void AppendLine(const std::string& path, const char* line) {
     CloseHandle(file);
 }
 
+// UTF-8 of the wide text: the program's own view, whatever its code page.
+std::string Utf8(const wchar_t* text, int length) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, length, NULL, 0, NULL, NULL);
+    std::string bytes(size > 0 ? size : 0, '\0');
+    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, length, &bytes[0], size, NULL, NULL);
+    return bytes;
+}
+
 void Log(const std::string& path) {
-    char directory[MAX_PATH + 1];
-    DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
-    std::string bytes = GetCommandLineA();
+    wchar_t directory[MAX_PATH + 1];
+    DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, directory);
+    const wchar_t* line = GetCommandLineW();
+    std::string bytes = Utf8(line, lstrlenW(line));
     bytes += '\0';
-    bytes.append(directory, length < sizeof directory ? length : 0);
+    bytes += Utf8(directory, length <= MAX_PATH ? static_cast<int>(length) : 0);
     WriteWholeFile(path, bytes);
 }
 

@@ -19,7 +19,9 @@
     X(GetCommandLineA, LPSTR, NULL, (void), ())                                                                 \
     X(CompareStringA, int, 0, (LCID a0, DWORD a1, PCNZCH a2, int a3, PCNZCH a4, int a5),                        \
       (a0, a1, a2, a3, a4, a5))                                                                                 \
-    X(GetEnvironmentVariableA, DWORD, 0, (LPCSTR a0, LPSTR a1, DWORD a2), (a0, a1, a2))                         \
+    X(GetEnvironmentVariableW, DWORD, 0, (LPCWSTR a0, LPWSTR a1, DWORD a2), (a0, a1, a2))                       \
+    X(WideCharToMultiByte, int, 0, (UINT a0, DWORD a1, LPCWCH a2, int a3, LPSTR a4, int a5, LPCCH a6, LPBOOL a7), \
+      (a0, a1, a2, a3, a4, a5, a6, a7))                                                                         \
     X(GetFullPathNameA, DWORD, 0, (LPCSTR a0, DWORD a1, LPSTR a2, LPSTR* a3), (a0, a1, a2, a3))                 \
     X(FindExecutableA, HINSTANCE, (HINSTANCE)(UINT_PTR)fault_error, (LPCSTR a0, LPCSTR a1, LPSTR a2),           \
       (a0, a1, a2))                                                                                             \

@@ -29,7 +29,8 @@ extern "C" __declspec(noreturn) void WINAPI Fault_ExitProcess(UINT code);
 #define GetModuleFileNameA Fault_GetModuleFileNameA
 #define GetCommandLineA Fault_GetCommandLineA
 #define CompareStringA Fault_CompareStringA
-#define GetEnvironmentVariableA Fault_GetEnvironmentVariableA
+#define GetEnvironmentVariableW Fault_GetEnvironmentVariableW
+#define WideCharToMultiByte Fault_WideCharToMultiByte
 #define GetFullPathNameA Fault_GetFullPathNameA
 #define FindExecutableA Fault_FindExecutableA
 #define GetPriorityClass Fault_GetPriorityClass

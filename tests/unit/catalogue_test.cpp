@@ -180,6 +180,39 @@ TEST_F(LauncherImage, HoldsExactlyTheCatalogueInOneLanguage) {
     }
 }
 
+// The manifest Windows reads before the first instruction: UTF-8 as the
+// code page, no elevation whatever the file is named, no compatibility
+// shims on 7 to 11, and nothing else.
+TEST_F(LauncherImage, ManifestDeclaresUtf8AsInvokerAndSupportedSystemsOnly) {
+    HRSRC found = FindResourceA(module_, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(nullptr, found) << "no manifest, error " << GetLastError();
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(module_, found)));
+    ASSERT_NE(nullptr, bytes);
+    const std::string xml(bytes, SizeofResource(module_, found));
+    std::vector<std::string> elements;
+    for (size_t at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1)) {
+        if (xml[at + 1] == '/' || xml[at + 1] == '?') continue;
+        elements.push_back(xml.substr(at + 1, xml.find_first_of(" />", at + 1) - at - 1));
+    }
+    const std::vector<std::string> expected = {
+        "assembly", "assemblyIdentity", "trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel",
+        "compatibility", "application", "supportedOS", "supportedOS", "supportedOS", "supportedOS",
+        "application", "windowsSettings", "activeCodePage"};
+    EXPECT_EQ(expected, elements);
+    for (const char* setting : {
+             "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
+             ">UTF-8</activeCodePage>",
+             "<supportedOS Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"/>",  // 7
+             "<supportedOS Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"/>",  // 8
+             "<supportedOS Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"/>",  // 8.1
+             "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>",  // 10 and 11
+         }) {
+        EXPECT_NE(std::string::npos, xml.find(setting)) << setting;
+    }
+    // The test program carries the same manifest: its own code page is UTF-8.
+    EXPECT_EQ(static_cast<UINT>(CP_UTF8), GetACP());
+}
+
 TEST(Catalogue, LauncherVersionIs1005) {
     std::string path = TarneloPath();
     DWORD ignored = 0;

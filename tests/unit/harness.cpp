@@ -61,6 +61,20 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
     CloseHandle(file);
 }
 
+std::wstring Wide(const std::string& utf8) {
+    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), NULL, 0);
+    std::wstring text(size > 0 ? size : 0, L'\0');
+    if (size > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &text[0], size);
+    return text;
+}
+
+std::string Utf8(const wchar_t* text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, NULL, 0, NULL, NULL);
+    std::string bytes(size > 1 ? size - 1 : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, &bytes[0], size, NULL, NULL);
+    return bytes;
+}
+
 bool CopyProgram(const std::string& from, const std::string& to) { return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0; }
 
 namespace {
@@ -101,14 +115,14 @@ void Drain(HANDLE pipe, std::string* into, const std::atomic<bool>* stop) {
 
 std::string EnvironmentBlock(const std::map<std::string, std::string>& changes) {
     std::map<std::string, std::string> variables;
-    char* block = GetEnvironmentStringsA();
-    for (const char* p = block; *p != '\0'; p += lstrlenA(p) + 1) {
-        std::string entry(p);
+    wchar_t* block = GetEnvironmentStringsW();
+    for (const wchar_t* p = block; *p != L'\0'; p += lstrlenW(p) + 1) {
+        std::string entry = Utf8(p);
         size_t equals = entry.find('=', 1);
         if (equals == std::string::npos) continue;
         variables[entry.substr(0, equals)] = entry.substr(equals + 1);
     }
-    FreeEnvironmentStringsA(block);
+    FreeEnvironmentStringsW(block);
     for (const auto& change : changes) {
         // Case-insensitive names, as the platform has them.
         for (auto it = variables.begin(); it != variables.end();) {
@@ -167,17 +181,21 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options) 
         }
     }
 
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = handles[0];
     startup.hStdOutput = handles[1];
     startup.hStdError = handles[2];
     PROCESS_INFORMATION process = {};
-    std::string line = commandLine;
-    std::string environment = EnvironmentBlock(options.environment);
-    BOOL created = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, options.creationFlags, &environment[0],
-                                  options.directory.empty() ? NULL : options.directory.c_str(), &startup, &process);
+    // A Unicode caller: the command line and directory are taken as UTF-8,
+    // so no character depends on a code page on the way to the program.
+    std::wstring line = Wide(commandLine);
+    std::wstring directory = Wide(options.directory);
+    std::wstring environment = Wide(EnvironmentBlock(options.environment));
+    BOOL created = CreateProcessW(NULL, &line[0], NULL, NULL, TRUE, options.creationFlags | CREATE_UNICODE_ENVIRONMENT,
+                                  &environment[0],
+                                  directory.empty() ? NULL : directory.c_str(), &startup, &process);
     for (HANDLE handle : toClose) CloseHandle(handle);
     if (!created) {
         ADD_FAILURE() << "cannot start " << commandLine << ": error " << GetLastError();

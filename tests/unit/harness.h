@@ -15,6 +15,9 @@ std::string TestDir();
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+// UTF-16 of UTF-8 text, and back.
+std::wstring Wide(const std::string& utf8);
+std::string Utf8(const wchar_t* text);
 bool CopyProgram(const std::string& from, const std::string& to);
 
 // How a process's standard streams are set up.

@@ -268,6 +268,46 @@ TEST(LaunchedChild, ExplicitTargetGetsArgumentsAsTyped) {
     }
 }
 
+// Text no Western-European code page holds: Latin beyond ASCII, Cyrillic,
+// CJK and a character outside the Basic Multilingual Plane (a surrogate
+// pair in UTF-16), quoted and unquoted. The child logs its own wide
+// command line, so nothing here depends on its code page.
+const char kUnicodeArguments[] = " é ß \"Привет мир\" 日本.txt \"😀 x\"é";
+
+TEST(LaunchedChild, UnicodeFoldersNamesAndArgumentsReachTheProgramUnchanged) {
+    const std::string log = FullPath(TestDir()) + "\\log.txt";
+    const std::string dir = FullPath(TestDir()) + "\\ツール Łukasz";
+    CreateDirectoryA(dir.c_str(), NULL);
+    ASSERT_TRUE(CopyProgram(Launcher(), dir + "\\更新😀.exe"));
+    ASSERT_TRUE(CopyProgram(TestChild(), dir + "\\更新😀.wxe"));
+    ASSERT_TRUE(CopyProgram(TestChild(), dir + "\\prog é日.exe"));
+    const struct {
+        std::string launcher;
+        std::string typed;  // the explicit target as typed, empty for the implicit form
+        std::string target;
+    } forms[] = {
+        {dir + "\\更新😀.exe", "", dir + "\\更新😀.wxe"},
+        {Launcher(), " " + Quote(dir + "\\prog é日.exe"), dir + "\\prog é日.exe"},
+    };
+    const std::string args = " log=" + log + kUnicodeArguments;
+    for (const auto& form : forms) {
+        SCOPED_TRACE(form.launcher + form.typed);
+        DeleteFileA(log.c_str());
+        RunOptions options;
+        options.directory = dir;
+        RunResult run = RunProcess(Quote(form.launcher) + form.typed + args + " exit=3", options);
+        EXPECT_EQ(3u, run.exitCode);
+        EXPECT_EQ("", run.err);
+        ChildLog child = ReadChildLog(log);
+        EXPECT_EQ(Quote(form.target) + args + " exit=3", child.commandLine);
+        EXPECT_EQ(dir, child.directory);
+    }
+    // A report names such a target in UTF-8 too.
+    RunResult run = RunProcess(Quote(Launcher()) + " nothere_日本.exe");
+    EXPECT_EQ(1u, run.exitCode);
+    ExpectSystemReport(run.err, "Failed to run nothere_日本.exe", ERROR_FILE_NOT_FOUND);
+}
+
 TEST(LaunchedChild, RunsProgramsItDidNotWrite) {
     RunResult run = RunProcess(Quote(Launcher()) + " cmd.exe /c exit 7");
     EXPECT_FALSE(run.timedOut);

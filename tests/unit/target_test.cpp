@@ -221,7 +221,7 @@ TEST_F(TargetResolution, ShortArgumentsAreTargetsWithoutExtensionTest) {
         for (const fault::Record& compare : fault::Records(fault::kCompareStringA)) {
             EXPECT_NE(4u, compare.args[3]) << "an extension was compared";
         }
-        EXPECT_EQ(0, fault::Count(fault::kGetEnvironmentVariableA));
+        EXPECT_EQ(0, fault::Count(fault::kGetEnvironmentVariableW));
     }
 }
 
@@ -234,12 +234,19 @@ TEST_F(TargetResolution, OverrideVariableNamesRunnerWithoutLookup) {
         std::string rest;
     };
     const std::string value260 = "C:\\" + std::string(253, 'r') + ".exe";
+    std::string utf8At260 = "C:\\x";
+    while (utf8At260.size() < 256) utf8At260 += "é";
+    utf8At260 += ".exe";
     const Row rows[] = {
         {"TARNELO_WBT", "\"C:\\Program Files\\Runner\\run.exe\"", "tarnelo.exe  \"my job.wbt\" 1 2",
          "C:\\Program Files\\Runner\\run.exe", "  \"my job.wbt\" 1 2"},
         {"TARNELO_WBC", "C:\\\"Program Files\"\\r\"u\"n.exe", "tarnelo.exe job.WBC", "C:\\Program Files\\run.exe",
          " job.WBC"},
         {"TARNELO_W32", value260, "tarnelo.exe x.w32", value260, " x.w32"},
+        // UTF-8, whole (more bytes than UTF-16 units), and 260 bytes of it at most.
+        {"TARNELO_WBT", "\"C:\\Łódź\\ツール\\走る😀.exe\"", "tarnelo.exe 日本.wbt", "C:\\Łódź\\ツール\\走る😀.exe",
+         " 日本.wbt"},
+        {"TARNELO_WBC", utf8At260, "tarnelo.exe x.wbc", utf8At260, " x.wbc"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.variable) + "=" + row.value);
@@ -260,10 +267,12 @@ TEST_F(TargetResolution, OverrideTooLongReportsVariableName) {
         const char* script;
     } entries[] = {{"TARNELO_WBT", "a.wbt"}, {"TARNELO_WBC", "a.wbc"}, {"TARNELO_W32", "a.w32"}};
     for (const auto& entry : entries) {
-        for (size_t length : {261u, 262u, 1000u}) {
-            SCOPED_TRACE(std::string(entry.variable) + " of " + std::to_string(length));
+        std::string utf8At262;  // 131 characters, 262 bytes: the limit counts bytes
+        while (utf8At262.size() < 262) utf8At262 += "é";
+        for (const std::string& value : {std::string(261, 'v'), std::string(262, 'v'), std::string(1000, 'v'), utf8At262}) {
+            SCOPED_TRACE(std::string(entry.variable) + " of " + std::to_string(value.size()));
             Fresh();
-            ScopedVariable variable(entry.variable, std::string(length, 'v').c_str());
+            ScopedVariable variable(entry.variable, value.c_str());
             EXPECT_FALSE(Resolve(kExplicitModule, std::string("tarnelo.exe ") + entry.script));
             EXPECT_EQ(std::string("Fatal error: Environment variable ") + entry.variable + " too long\r\n", Report());
             EXPECT_EQ(0, fault::Count(fault::kFindExecutableA));
@@ -444,23 +453,37 @@ protected:
         return separator == std::string::npos ? "(no log: " + bytes + ")" : bytes.substr(0, separator);
     }
 
+    // A copy of the runner in a folder and under a name of Latin, Cyrillic,
+    // CJK and an emoji.
+    std::string UnicodeRunner() {
+        const std::string folder = dir_ + "\\Łódź ツール";
+        CreateDirectoryA(folder.c_str(), NULL);
+        const std::string runner = folder + "\\走る😀.exe";
+        EXPECT_TRUE(CopyProgram(Runner(), runner));
+        return runner;
+    }
+
     std::string dir_;
     std::string log_;
     RunOptions options_;
 };
 
 TEST_F(ScriptAssociation, RegisteredScriptStartsRunnerWithScriptAsTyped) {
-    ScopedAssociation association(".wbt", Runner());
+    // The runner lies on a path no Western-European code page holds.
+    const std::string runner = UnicodeRunner();
+    ScopedAssociation association(".wbt", runner);
     ASSERT_TRUE(association.registered());
     WriteFileBytes(dir_ + "\\job.wbt", "script");
     WriteFileBytes(dir_ + "\\my job.wbt", "script");
-    for (const std::string& args : {std::string(" job.wbt x"), std::string("  \"my job.wbt\" 1 2")}) {
+    WriteFileBytes(dir_ + "\\задача 日本😀.wbt", "script");
+    for (const std::string& args : {std::string(" job.wbt x"), std::string("  \"my job.wbt\" 1 2"),
+                                    std::string(" \"задача 日本😀.wbt\" é")}) {
         SCOPED_TRACE(args);
         DeleteFileA(log_.c_str());
         RunResult run = RunProcess(Quote(Launcher()) + args, options_);
         EXPECT_EQ(0u, run.exitCode);
         EXPECT_EQ("", run.err);
-        EXPECT_EQ(Quote(Runner()) + args, LoggedCommandLine());
+        EXPECT_EQ(Quote(runner) + args, LoggedCommandLine());
     }
 }
 
@@ -468,13 +491,20 @@ TEST_F(ScriptAssociation, OverrideVariableWinsOverAssociation) {
     ScopedAssociation association(".wbc", Runner());
     ASSERT_TRUE(association.registered());
     WriteFileBytes(dir_ + "\\job.wbc", "script");
-    const std::string runner = dir_ + "\\other runner.exe";
-    ASSERT_TRUE(CopyProgram(Runner(), runner));
-    options_.environment["TARNELO_WBC"] = Quote(runner);
-    RunResult run = RunProcess(Quote(Launcher()) + " job.wbc x", options_);
-    EXPECT_EQ(0u, run.exitCode);
-    EXPECT_EQ("", run.err);
-    EXPECT_EQ(Quote(runner) + " job.wbc x", LoggedCommandLine());
+    WriteFileBytes(dir_ + "\\задача 日本😀.wbc", "script");
+    const std::string plain = dir_ + "\\other runner.exe";
+    ASSERT_TRUE(CopyProgram(Runner(), plain));
+    for (const std::string& runner : {plain, UnicodeRunner()}) {
+        for (const std::string& args : {std::string(" job.wbc x"), std::string(" \"задача 日本😀.wbc\" é")}) {
+            SCOPED_TRACE(runner + args);
+            DeleteFileA(log_.c_str());
+            options_.environment["TARNELO_WBC"] = Quote(runner);
+            RunResult run = RunProcess(Quote(Launcher()) + args, options_);
+            EXPECT_EQ(0u, run.exitCode);
+            EXPECT_EQ("", run.err);
+            EXPECT_EQ(Quote(runner) + args, LoggedCommandLine());
+        }
+    }
 }
 
 TEST_F(ScriptAssociation, MissingScriptReportsItsFullPath) {
