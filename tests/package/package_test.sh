@@ -113,9 +113,7 @@ runs)
     pkg=$work/pkg/$name
 
     # The prefix of the build the programs belong to, unless the caller chose one.
-    : "${WINEPREFIX:=$build/wineprefix}"
-    export WINEPREFIX
-    . "$source/script/wine-env"
+    tarnelo_build=$build . "$source/script/wine-env"
     wine_start
     # A crash ends the program at once instead of waiting in the debugger.
     export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
