@@ -204,17 +204,24 @@ static int RedirectStream(FILE* stream, const char* mode, HANDLE handle, DWORD w
 }
 
 int TarneloRedirectStdio(TarneloChild* child) {
+    HANDLE errorOut = AsHandle(child->block.stderrWrite);
     int ok = 1;
     if (!child->attached) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
+    }
+    /* Both on the console: one relay for both keeps their bytes in the order
+       a console program's direct writes have; two relays copy each on its
+       own thread and would mix them. */
+    if (child->block.stdoutIsConsole != 0 && child->block.stderrIsConsole != 0) {
+        errorOut = AsHandle(child->block.stdoutWrite);
     }
     if (child->block.stdinIsConsole == 0 && child->block.stdinDuplicate != 0) {
         ok = RedirectStream(stdin, "r", AsHandle(child->block.stdinDuplicate), STD_INPUT_HANDLE, 0) && ok;
     }
     ok = RedirectStream(stdout, "w", AsHandle(child->block.stdoutWrite), STD_OUTPUT_HANDLE,
                         child->block.stdoutIsConsole != 0) && ok;
-    ok = RedirectStream(stderr, "w", AsHandle(child->block.stderrWrite), STD_ERROR_HANDLE,
+    ok = RedirectStream(stderr, "w", errorOut, STD_ERROR_HANDLE,
                         child->block.stderrIsConsole != 0) && ok;
     child->redirected = 1;
     return ok;

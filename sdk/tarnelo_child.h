@@ -145,8 +145,10 @@ const char* TarneloAttachReason(int result);
      in a DLL sees them when it shares that runtime (the DLL form of it,
      msvcrt.dll or the UCRT), not when it links its own static copy. C++
      streams follow while they stay synchronised with stdio (the default).
-   - Console output through the relay may come out after request writes
-     made later (see above): use requests or the streams for one stream.
+   - Where stdout and stderr are both the console, both streams go through
+     the stdout relay, so that their bytes keep the order in which they were
+     written. Output through a relay may come out after request writes made
+     later (see above): use requests or the streams for one stream.
    Returns nonzero on success; zero when not attached (ERROR_INVALID_HANDLE)
    or when the runtime refused a descriptor, with the thread's last error
    set; a stream whose redirection failed keeps what it had. */
