@@ -95,7 +95,7 @@ int TarneloAttach(TarneloChild* child) {
     }
     memset(child, 0, sizeof *child);
 
-    memcpy(name, "tarnelo\t", 8);
+    lstrcpyA(name, "tarnelo\t");
     end = PutDecimal(name + 8, GetCurrentProcessId());
     *end++ = '\t';
     end = PutDecimal(end, GetCurrentThreadId());
@@ -152,14 +152,17 @@ const char* TarneloAttachReason(int result) {
     }
 }
 
-/* Gives a stream without a descriptor one, on the NUL device. */
+/* Gives a stream without a descriptor one, on the NUL device (freopen
+   hands back the same stream: nothing new to keep or close). */
 static int ReopenOnNul(FILE* stream, const char* mode) {
 #if defined(_MSC_VER)
     FILE* reopened = NULL;
-    return freopen_s(&reopened, "NUL", mode, stream) == 0;
+    if (freopen_s(&reopened, "NUL", mode, stream) != 0) return 0;
 #else
-    return freopen("NUL", mode, stream) != NULL;
+    /* cppcheck-suppress leakReturnValNotUsed */
+    if (freopen("NUL", mode, stream) == NULL) return 0;
 #endif
+    return _fileno(stream) >= 0;
 }
 
 /* Points one standard stream at `handle`: a descriptor of its own for the
@@ -184,7 +187,7 @@ static int RedirectStream(FILE* stream, const char* mode, HANDLE handle, DWORD w
         return 0;
     }
     target = _fileno(stream);
-    temporary = _open_osfhandle((intptr_t)copy, mode[0] == 'r' ? _O_RDONLY : 0);
+    temporary = _open_osfhandle((intptr_t)copy, mode[0] == 'r' ? _O_RDONLY : _O_WRONLY);
     if (temporary < 0) {
         CloseHandle(copy);
         SetLastError(ERROR_TOO_MANY_OPEN_FILES);
