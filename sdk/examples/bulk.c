@@ -16,7 +16,8 @@
 
    Exit codes: 3 done; 20 a write failed; 21 a read failed; 22 a bad
    command line; 23 a second attach was not refused as it should be; 100 +
-   the TarneloAttach result when not attached. */
+   the TarneloAttach result when not attached, except for
+   TARNELO_MAP_FAILED: 0x3000 + its system error. */
 #include <windows.h>
 
 #include <stdlib.h>
@@ -133,6 +134,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int 
     (void)show;
 
     attached = TarneloAttach(&child);
+    if (attached == TARNELO_MAP_FAILED) return 0x3000 + (int)child.attachError;
     if (attached != TARNELO_ATTACHED) return 100 + attached;
 
     if (strncmp(arguments, "request ", 8) == 0) {

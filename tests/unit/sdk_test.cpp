@@ -110,32 +110,48 @@ TEST(SdkAttach, ProgramStartedDirectlyIsToldItWasNotLaunched) {
     EXPECT_EQ("", run.out);
 }
 
-TEST(SdkAttach, BlockOfAnotherLayoutVersionIsRefused) {
-    // Play the launcher's first step: publish a block for the suspended
-    // program, but of an older layout.
+// Plays the launcher's first step for a suspended bulk_gui.exe with
+// `publish` (given the channel name), runs it and gives its exit code.
+template <typename Publish>
+DWORD ExitCodeAfterPublishing(Publish publish) {
     std::string line = Quoted(ChildDir() + "\\bulk_gui.exe") + " request 10";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, &process))
-        << GetLastError();
+    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, &process)) {
+        ADD_FAILURE() << "cannot start bulk_gui.exe: " << GetLastError();
+        return 0xDEADBEEF;
+    }
     std::string name = "tarnelo\t" + std::to_string(process.dwProcessId) + "\t" + std::to_string(process.dwThreadId);
-    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 68, name.c_str());
-    ASSERT_NE(static_cast<HANDLE>(NULL), mapping);
-    DWORD* words = static_cast<DWORD*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
-    ASSERT_NE(static_cast<DWORD*>(NULL), words);
-    words[0] = 1002;
-
+    HANDLE published = publish(name);
     ResumeThread(process.hThread);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 10000));
-    DWORD code = 0;
+    DWORD code = 0xDEADBEEF;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 10000));
     GetExitCodeProcess(process.hProcess, &code);
-    EXPECT_EQ(static_cast<DWORD>(kNotAttachedBase + 2), code);  // TARNELO_BAD_VERSION
-
-    UnmapViewOfFile(words);
-    CloseHandle(mapping);
+    if (published != NULL) CloseHandle(published);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    return code;
+}
+
+TEST(SdkAttach, BlockOfAnotherLayoutVersionIsRefused) {
+    void* view = NULL;
+    DWORD code = ExitCodeAfterPublishing([&](const std::string& name) {
+        HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 68, name.c_str());
+        view = mapping != NULL ? MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0) : NULL;
+        if (view != NULL) static_cast<DWORD*>(view)[0] = 1002;
+        return mapping;
+    });
+    ASSERT_NE(static_cast<void*>(NULL), view);
+    UnmapViewOfFile(view);
+    EXPECT_EQ(static_cast<DWORD>(kNotAttachedBase + 2), code);  // TARNELO_BAD_VERSION
+}
+
+TEST(SdkAttach, NameTakenByAnotherObjectFailsWithItsSystemError) {
+    // An event under the block's name: the open fails, and the reason keeps
+    // the system's error (bulk.c exits with 0x3000 + attachError).
+    DWORD code = ExitCodeAfterPublishing([](const std::string& name) { return CreateEventA(NULL, TRUE, FALSE, name.c_str()); });
+    EXPECT_EQ(static_cast<DWORD>(0x3000 + ERROR_INVALID_HANDLE), code);
 }
 
 TEST(SdkAttach, SecondAttachIsRefusedAndTheFirstStaysUsable) {
