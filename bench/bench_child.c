@@ -8,11 +8,13 @@
                                                the handed-over stdout handle
      bench_child console BYTES PIECE RESULT    text with WriteFile on the
                                                handed-over console handle
+     bench_child fwrite BYTES PIECE RESULT     BYTES with fwrite(stdout) after
+                                               TarneloRedirectStdio
      bench_child roundtrip COUNT RESULT        COUNT 1-byte stdout requests,
                                                each waiting for its result
-     bench_child joined COUNT RESULT           the same requests with the request
-                                               and its byte sent in one WriteFile
-                                               (the SDK sends them in two)
+     bench_child joined COUNT RESULT           the same requests written by hand,
+                                               request and byte in one WriteFile
+                                               (as the SDK now sends them)
      bench_child idle MS                       attaches, then does nothing for MS
 
    BYTES and PIECE take a K or M suffix. RESULT receives one line,
@@ -112,6 +114,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR unused, int sho
             FillPayload(0);
             start = Now();
             ok = StreamTo(TarneloStdoutHandle(&child), total, piece);
+        } else if (Same(mode, "fwrite")) {
+            FillPayload(0);
+            if (!TarneloRedirectStdio(&child)) return 3;
+            start = Now();
+            ok = FwriteStdout(total, piece);
         } else if (Same(mode, "console")) {
             FillPayload(1);
             start = Now();

@@ -4,6 +4,7 @@
      bench_console noop                        ends at once (a trivial program)
      bench_console pipe BYTES PIECE RESULT     BYTES to its own stdout
      bench_console conout BYTES PIECE RESULT   text straight to "CONOUT$"
+     bench_console fwrite BYTES PIECE RESULT   BYTES with fwrite to its own stdout
      bench_console pingpong COUNT RESULT       COUNT exchanges of an 8-byte
                                                message and a 12-byte answer
                                                with a second process over two
@@ -195,6 +196,14 @@ int main(void) {
     total = ParseCount(first);
     piece = ParseCount(second);
     if (total == 0 || piece == 0 || piece > BENCH_BUFFER_SIZE || third == NULL) return 2;
+    if (Same(mode, "fwrite")) {
+        FillPayload(0);
+        start = Now();
+        ok = FwriteStdout(total, piece);
+        elapsed = MicrosecondsSince(start);
+        if (!ok) return 3;
+        return WriteResult(third, "bytes", total, elapsed) ? 0 : 4;
+    }
     if (Same(mode, "pipe")) {
         FillPayload(0);
         destination = GetStdHandle(STD_OUTPUT_HANDLE);

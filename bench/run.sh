@@ -4,10 +4,17 @@
 #
 #   bench/run.sh [--quick] [--only ITEM] BIN_DIR
 #
-# BIN_DIR holds tarnelo.exe, bench_child.exe and bench_console.exe. The Wine
-# environment (script/wine-env) must be exported and its server running:
-# script/bench does both. ITEM is one of stdout console roundtrip startup
-# memory size. OBJDUMP names the PE objdump (default i686-w64-mingw32-objdump).
+# BIN_DIR holds tarnelo.exe, bench_child.exe and bench_console.exe; bin64/
+# beside it the two benchmark programs built for x86_64 (roundtrip64). The
+# Wine environment (script/wine-env) must be exported and the servers of both
+# prefixes running: script/bench does that. ITEM is one of stdout fwrite
+# console roundtrip roundtrip64 startup memory size. OBJDUMP names the PE
+# objdump (default i686-w64-mingw32-objdump).
+#
+# The two sides of every comparison run interleaved (A, B, A, B, ...): a
+# change in the machine's load, which here comes within seconds, falls on
+# both alike. Each ratio is the median of the per-pair ratios, shown with
+# their lowest and highest.
 # --quick uses tiny volumes: the figures then only show that
 # each measurement works (the smoke tests use it). Exits non-zero when a
 # figure could not be measured; never because of what a figure is.
@@ -31,15 +38,19 @@ done
 if [ $quick -eq 1 ]; then
   stdout_bytes=4M; console_bytes=64K; trips=300; memory_bytes=16M; idle_ms=300
   repeats=1; stdout_repeats=1; trip_repeats=1
-  hyperfine_runs=(--warmup 1 --runs 3)
+  hyperfine_runs=(--warmup 1 --runs 3); startup_rounds=1
 else
   # Console output under Wine moves a few MiB/s at best in 256-byte pieces:
   # 2 MiB keeps that figure to seconds. The stdout figures and the round
   # trips vary most with the machine's load, so they get more runs.
   stdout_bytes=256M; console_bytes=2M; trips=5000; memory_bytes=1024M; idle_ms=1500
   repeats=3; stdout_repeats=5; trip_repeats=7
-  hyperfine_runs=(--warmup 3 --min-runs 30)
+  hyperfine_runs=(--warmup 1 --runs 5); startup_rounds=8
 fi
+
+bin64=""
+[ -d "$bin/../bin64" ] && bin64=$(cd "$bin/../bin64" && pwd)
+prefix64=${TARNELO_WINEPREFIX64:-$(cd "$bin/.." && pwd)/wineprefix64}
 
 work=$(mktemp -d /tmp/tarnelo-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -82,7 +93,8 @@ measure() {  # label snippet-using-RESULT
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { if (NR) print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # Several runs of each labelled snippet, interleaved so that a change in
-# the machine's load falls on every figure alike; records each median.
+# the machine's load falls on every figure alike; records each run (for the
+# per-pair ratios) and each median.
 measure_set() {  # label snippet [label snippet ...]
   local -a labels=() snippets=()
   while [ $# -gt 0 ]; do labels+=("$1"); snippets+=("$2"); shift 2; done
@@ -91,7 +103,10 @@ measure_set() {  # label snippet [label snippet ...]
   for ((round = 0; round < repeats; round++)); do
     for i in "${!labels[@]}"; do
       value=$(measure "${labels[$i]}" "${snippets[$i]}")
-      [ -n "$value" ] && got[$i]="${got[$i]:-} $value"
+      if [ -n "$value" ]; then
+        got[$i]="${got[$i]:-} $value"
+        fact "${labels[$i]}_r$round" "$value"
+      fi
     done
   done
   for i in "${!labels[@]}"; do
@@ -118,6 +133,15 @@ if wanted stdout; then
     stdout_floor "$P pipecopy $stdout_bytes 1M RESULT | cat >/dev/null"
 fi
 
+if wanted fwrite; then
+  fact fwrite_bytes "$stdout_bytes"
+  # The same fwrite loop in both: a GUI program behind the launcher after
+  # TarneloRedirectStdio, and a console program on its own.
+  repeats=$stdout_repeats measure_set \
+    fwrite_launcher "$L $C fwrite $stdout_bytes 64K RESULT | cat >/dev/null" \
+    fwrite_console "$P fwrite $stdout_bytes 64K RESULT | cat >/dev/null"
+fi
+
 if wanted console; then
   fact console_bytes "$console_bytes"
   measure_set \
@@ -141,23 +165,41 @@ if wanted roundtrip; then
     roundtrip_pingpong_free "$P pingpong $trips RESULT"
 fi
 
+if wanted roundtrip64; then
+  fact trips "$trips"
+  if [ -z "$bin64" ] || [ ! -f "$bin64/bench_child.exe" ]; then
+    miss "roundtrip64: no 64-bit benchmark programs in $bin/../bin64"
+  else
+    # The 32-bit launcher and a 64-bit child in the 64-bit prefix; the
+    # ping-pong between two 64-bit programs there.
+    w64="WINEPREFIX=$prefix64 WINEARCH=win64"
+    pin=$(($(nproc) - 1)) repeats=$trip_repeats measure_set \
+      roundtrip64_request "$w64 $L $bin64/bench_child.exe roundtrip $trips RESULT >/dev/null" \
+      roundtrip64_pingpong "$w64 wine $bin64/bench_console.exe pingpong $trips RESULT"
+  fi
+fi
+
 if wanted startup; then
-  json="$work/startup.json"
+  # Short hyperfine sessions in turn, each timing the three commands: the
+  # per-session medians give per-pair ratios like the other figures.
   # -N: no shell between hyperfine and wine. The commands' output goes to
   # the pty, so the launcher has its console as in interactive use.
-  on_pty "hyperfine -N ${hyperfine_runs[*]} --output=inherit --style none --export-json $json \
-    '$L $C exit' 'wine $C exit' '$P noop'"
-  if [ -s "$json" ]; then
-    python3 - "$json" >>"$facts" <<'EOF' || miss "startup: unreadable hyperfine output"
+  for ((round = 0; round < startup_rounds; round++)); do
+    json="$work/startup_$round.json"
+    on_pty "hyperfine -N ${hyperfine_runs[*]} --output=inherit --style none --export-json $json \
+      '$L $C exit' 'wine $C exit' '$P noop'"
+    if [ -s "$json" ]; then
+      python3 - "$json" "$round" >>"$facts" <<'EOF' || miss "startup: unreadable hyperfine output"
 import json, sys
 results = json.load(open(sys.argv[1]))["results"]
 for key, result in zip(("startup_launcher", "startup_child", "startup_trivial"), results):
-    print(f"{key}={result['median'] * 1000:.2f}")
-    print(f"{key}_runs={len(result['times'])}")
+    print(f"{key}_r{sys.argv[2]}={result['median'] * 1000:.2f}")
+    print(f"{key}_n{sys.argv[2]}={len(result['times'])}")
 EOF
-  else
-    miss "startup: hyperfine produced no results"
-  fi
+    else
+      miss "startup: hyperfine produced no results"
+    fi
+  done
 fi
 
 if wanted memory; then
@@ -240,8 +282,36 @@ def ratio(a, b):
     x, y = num(a), num(b)
     return None if x is None or y is None or y == 0 else x / y
 
+def rounds(key):
+    return [num(f"{key}_r{r}") for r in range(1000) if f"{key}_r{r}" in facts]
+
+def median(values):
+    v = sorted(values)
+    return None if not v else v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2
+
+def pair_ratios(a, b):
+    """a/b for each round that measured both: the sides of one pair ran back to back."""
+    out = []
+    for r in range(1000):
+        x, y = num(f"{a}_r{r}"), num(f"{b}_r{r}")
+        if x is not None and y:
+            out.append(x / y)
+    return out
+
+def pair(a, b):
+    return median(pair_ratios(a, b))
+
 def fmt(r, digits=2):
     return "—" if r is None else f"{r:.{digits}f}"
+
+def pfmt(a, b):
+    """The median of the per-pair ratios, with their lowest and highest."""
+    values = pair_ratios(a, b)
+    if not values:
+        return "—"
+    if len(values) == 1:
+        return f"{values[0]:.2f}"
+    return f"{median(values):.2f} ({min(values):.2f}–{max(values):.2f}, {len(values)} pairs)"
 
 def met(value, goal, higher):
     if value is None:
@@ -262,35 +332,50 @@ def want(item):
     return not only or only == item
 
 if want("stdout"):
-    r = ratio("stdout_request", "stdout_handle")
+    r = pair("stdout_request", "stdout_handle")
     rows.append(("1", f"stdout, {volume('stdout_bytes')} to a pipe: requests (1 MiB calls){runs('stdout_request')}",
-                 mib("stdout_request"), "child's stdout handle: " + mib("stdout_handle"), fmt(r), "≥ 0.45", met(r, 0.45, True)))
-    rows.append(("1b", "  same bytes, plain console program to the same pipe", mib("stdout_plain"), "", fmt(ratio("stdout_request", "stdout_plain")), "", ""))
-    rows.append(("1c", "  floor: pipe copied in 4,096-byte reads, no launcher", mib("stdout_floor"), "", fmt(ratio("stdout_request", "stdout_floor")), "", ""))
+                 mib("stdout_request"), "child's stdout handle: " + mib("stdout_handle"), pfmt("stdout_request", "stdout_handle"), "≥ 0.45", met(r, 0.45, True)))
+    rows.append(("1b", "  same bytes, plain console program to the same pipe", mib("stdout_plain"), "", pfmt("stdout_request", "stdout_plain"), "", ""))
+    rows.append(("1c", "  floor: pipe copied in 4,096-byte reads, no launcher", mib("stdout_floor"), "", pfmt("stdout_request", "stdout_floor"), "", ""))
     missing += [k for k in ("stdout_request", "stdout_handle", "stdout_plain", "stdout_floor") if num(k) is None]
+if want("fwrite"):
+    r = pair("fwrite_launcher", "fwrite_console")
+    rows.append(("7", f"fwrite(stdout), {volume('fwrite_bytes')} in 64 KiB calls to a pipe, GUI program after TarneloRedirectStdio{runs('fwrite_launcher')}",
+                 mib("fwrite_launcher"), "console program, same fwrite, same pipe: " + mib("fwrite_console"),
+                 pfmt("fwrite_launcher", "fwrite_console"), "≥ 0.9", met(r, 0.9, True)))
+    missing += [k for k in ("fwrite_launcher", "fwrite_console") if num(k) is None]
 if want("console"):
-    r = ratio("console_relay", "console_plain")
+    r = pair("console_relay", "console_plain")
     rows.append(("2", f"console under a pty, {volume('console_bytes')} of text: relay (64 KiB writes){runs('console_relay')}",
-                 mib("console_relay"), "CONOUT$ in 64 KiB writes: " + mib("console_plain"), fmt(r), "≥ 0.45", met(r, 0.45, True)))
-    rows.append(("2b", "  floor: CONOUT$ in 256-byte writes, no launcher", mib("console_floor"), "", fmt(ratio("console_relay", "console_floor")), "", ""))
+                 mib("console_relay"), "CONOUT$ in 64 KiB writes: " + mib("console_plain"), pfmt("console_relay", "console_plain"), "≥ 0.45", met(r, 0.45, True)))
+    rows.append(("2b", "  floor: CONOUT$ in 256-byte writes, no launcher", mib("console_floor"), "", pfmt("console_relay", "console_floor"), "", ""))
     missing += [k for k in ("console_relay", "console_plain", "console_floor") if num(k) is None]
 if want("roundtrip"):
-    r = ratio("roundtrip_request", "roundtrip_pingpong")
-    rows.append(("3", f"1-byte stdout requests to NUL, {facts.get('trips')} timed, on one CPU{runs('roundtrip_request')}",
-                 per_s("roundtrip_request"), "8/12-byte pipe ping-pong: " + per_s("roundtrip_pingpong"), fmt(r), "≥ 0.8", met(r, 0.8, True)))
-    rows.append(("3b", "  same, request and its byte in one WriteFile (the SDK makes two)", per_s("roundtrip_joined"), "",
-                 fmt(ratio("roundtrip_joined", "roundtrip_pingpong")), "", ""))
+    r = pair("roundtrip_request", "roundtrip_pingpong")
+    rows.append(("3", f"1-byte stdout requests through the SDK to NUL, {facts.get('trips')} timed, on one CPU{runs('roundtrip_request')}",
+                 per_s("roundtrip_request"), "8/12-byte pipe ping-pong: " + per_s("roundtrip_pingpong"), pfmt("roundtrip_request", "roundtrip_pingpong"), "≥ 0.95", met(r, 0.95, True)))
+    rows.append(("3b", "  same requests written by hand, request and byte in one WriteFile", per_s("roundtrip_joined"), "",
+                 pfmt("roundtrip_joined", "roundtrip_pingpong"), "", ""))
     rows.append(("3c", "  as 3, processes free to use every CPU", per_s("roundtrip_request_free"),
-                 "ping-pong: " + per_s("roundtrip_pingpong_free"), fmt(ratio("roundtrip_request_free", "roundtrip_pingpong_free")), "", ""))
+                 "ping-pong: " + per_s("roundtrip_pingpong_free"), pfmt("roundtrip_request_free", "roundtrip_pingpong_free"), "", ""))
     missing += [k for k in ("roundtrip_request", "roundtrip_pingpong", "roundtrip_joined", "roundtrip_request_free",
                             "roundtrip_pingpong_free") if num(k) is None]
+if want("roundtrip64"):
+    r = pair("roundtrip64_request", "roundtrip64_pingpong")
+    rows.append(("8", f"as 3 from a 64-bit program (64-bit prefix){runs('roundtrip64_request')}",
+                 per_s("roundtrip64_request"), "64-bit ping-pong: " + per_s("roundtrip64_pingpong"),
+                 pfmt("roundtrip64_request", "roundtrip64_pingpong"), "≥ 0.95", met(r, 0.95, True)))
+    missing += [k for k in ("roundtrip64_request", "roundtrip64_pingpong") if num(k) is None]
 if want("startup"):
-    l, c, t = num("startup_launcher"), num("startup_child"), num("startup_trivial")
-    o = None if None in (l, c, t) or t == 0 else (l - c) / t
+    ls, cs, ts = rounds("startup_launcher"), rounds("startup_child"), rounds("startup_trivial")
+    overheads = [(l - c) / t for l, c, t in zip(ls, cs, ts) if None not in (l, c, t) and t]
+    l, c, t, o = median(ls), median(cs), median(ts), median(overheads)
     ms = lambda v: "—" if v is None else f"{v:.1f} ms"
-    rows.append(("4", f"start-up, hyperfine medians ({facts.get('startup_launcher_runs', '?')} runs each): launcher + child",
-                 ms(l), f"child alone {ms(c)}, trivial program {ms(t)}", fmt(o), "≤ 1.1", met(o, 1.1, False)))
-    missing += [k for k in ("startup_launcher", "startup_child", "startup_trivial") if num(k) is None]
+    spread_o = "" if len(overheads) < 2 else f" ({min(overheads):.2f}–{max(overheads):.2f}, {len(overheads)} pairs)"
+    n = sum(int(facts.get(f"startup_launcher_n{r}", 0)) for r in range(len(ls)))
+    rows.append(("4", f"start-up, hyperfine: {len(ls)} sessions of {n // max(len(ls), 1)} runs each, medians: launcher + child",
+                 ms(l), f"child alone {ms(c)}, trivial program {ms(t)}", fmt(o) + spread_o, "≤ 1.1", met(o, 1.1, False)))
+    missing += [k for k, v in (("startup_launcher", l), ("startup_child", c), ("startup_trivial", t)) if v is None]
 if want("memory"):
     i, b = num("memory_idle"), num("memory_busy")
     kib = lambda v: "—" if v is None else f"{v:,.0f} KiB"
@@ -320,7 +405,7 @@ for r in rows:
 if quick:
     print("(quick run: volumes too small for the figures to mean anything)")
 else:
-    print("Throughput and request figures: median of the runs (lowest–highest).")
+    print("Throughput and request figures: median of the runs (lowest–highest); ratios: median of the per-pair ratios (lowest–highest, pairs).")
 if missing:
     print("not measured: " + ", ".join(missing), file=sys.stderr)
     sys.exit(1)

@@ -5,6 +5,9 @@
 #   src/sdk/tarnelo_child.c     the SDK's one source file: it ships as source,
 #                               to be compiled into the GUI program
 #   src/sdk/examples/hello.c    a complete GUI program using it
+#   src/sdk/examples/streams.cpp  a printf/std::cout program made to use it
+#   lib/cmake/tarnelo/          the CMake package: find_package(tarnelo)
+#                               gives tarnelo::child, built from src/sdk
 #   docs/*.md                   protocol guide, user guide (README.md)
 #   LICENSE, README.txt
 #
@@ -51,6 +54,15 @@ install(TARGETS tarnelo RUNTIME DESTINATION bin)
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/tarnelo_child.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/tarnelo_child.c DESTINATION src/sdk)
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/examples/hello.c DESTINATION src/sdk/examples)
+# --- cmake package ---
+install(FILES ${PROJECT_SOURCE_DIR}/sdk/examples/streams.cpp DESTINATION src/sdk/examples)
+include(CMakePackageConfigHelpers)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/tarnelo-config-version.cmake
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarnelo-config.cmake
+              ${CMAKE_BINARY_DIR}/packaging/tarnelo-config-version.cmake
+        DESTINATION lib/cmake/tarnelo)
+# --- end cmake package ---
 # Globbed when installing, so a guide added to docs/ ships without a change here.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION docs RENAME guide.md)

@@ -8,21 +8,27 @@
    input, and hand out the CTRL+C and CTRL+BREAK events. TarneloDetach (or
    the program's exit) tells the launcher it is done.
 
-   Two ways to write:
+   Three ways to write:
    - requests (TarneloWrite*): the launcher answers after the bytes are
      written, so the call reports the destination's error;
    - the handed-over handles (TarneloStdoutHandle and friends), written with
-     WriteFile: no round trip, suited to streams of output. When the
-     launcher's stream is a console these lead through a relay thread, so
-     their bytes may come out after request writes made later; keep one way
-     per stream when the order matters.
+     WriteFile: no round trip, suited to streams of output;
+   - the C runtime's own streams, once TarneloRedirectStdio has pointed
+     them at those handles: printf, std::cout and the rest, unchanged.
+   When the launcher's stream is a console the handles lead through a relay
+   thread, so their bytes may come out after request writes made later;
+   keep one way per stream when the order matters.
 
    A program that was not started by the launcher gets TARNELO_NOT_LAUNCHED
    from TarneloAttach; TarneloAttachReason turns every result into text.
 
-   Plain C99; include it from C or C++, build it with MinGW or MSVC. One
-   TarneloChild per program, used by one thread at a time. Protocol
-   details: docs/protocol.md. */
+   Plain C99; include it from C or C++, build it with MinGW or MSVC, for
+   32-bit or 64-bit Windows: a 64-bit program works behind the 32-bit
+   launcher. One TarneloChild per program. TarneloAttach and TarneloDetach
+   belong to the main thread; every other call may be made from any thread,
+   and a lock inside TarneloChild makes each request and its result one
+   step that no other thread's request enters. Protocol details:
+   docs/protocol.md. */
 #ifndef TARNELO_CHILD_H
 #define TARNELO_CHILD_H
 
@@ -34,12 +40,16 @@ extern "C" {
 
 #define TARNELO_LAYOUT_VERSION 1003u
 #define TARNELO_MAX_TRANSFER 4096u /* the most one read request delivers */
+/* A write request of at most this many data bytes leaves in one WriteFile
+   with its 8-byte header (4,096 bytes in all: what the request pipe holds). */
+#define TARNELO_JOINED_WRITE_MAX 4088u
 
 /* Results of TarneloAttach. */
-#define TARNELO_ATTACHED 0     /* ready */
-#define TARNELO_NOT_LAUNCHED 1 /* no block: not started by the launcher (or not on the main thread) */
-#define TARNELO_BAD_VERSION 2  /* a block of another layout version */
-#define TARNELO_MAP_FAILED 3   /* the block exists but cannot be opened or mapped */
+#define TARNELO_ATTACHED 0          /* ready */
+#define TARNELO_NOT_LAUNCHED 1      /* no block: not started by the launcher (or not on the main thread) */
+#define TARNELO_BAD_VERSION 2       /* a block of another layout version */
+#define TARNELO_MAP_FAILED 3        /* the block exists but cannot be opened or mapped: see attachError */
+#define TARNELO_ALREADY_ATTACHED 4  /* this process attached before: the launcher's handles have an owner */
 
 /* Command codes of the protocol. */
 #define TARNELO_CMD_READ_STDIN 0u
@@ -50,7 +60,9 @@ extern "C" {
 #define TARNELO_CMD_SET_RAW_MODE 5u
 
 /* The block as the launcher publishes it: 17 little-endian 32-bit words.
-   Handle words hold values in this process's handle table; 0 means none. */
+   Handle words hold values in this process's handle table; 0 means none.
+   A 64-bit program widens them with sign extension, as Windows documents
+   for handles shared with 32-bit processes (the SDK's getters do that). */
 typedef struct TarneloBlock {
     DWORD layoutVersion;      /* 1003 */
     DWORD ctrlCEvent;         /* auto-reset event set on CTRL+C */
@@ -78,12 +90,17 @@ typedef struct TarneloPending {
     DWORD count;
 } TarneloPending;
 
+/* About 12 KiB: keep it in static or heap memory rather than on a stack. */
 typedef struct TarneloChild {
     TarneloBlock block;        /* a copy of the published block; read it freely */
     HANDLE requests;           /* our end of the child->parent pipe */
     HANDLE results;            /* our end of the parent->child pipe */
+    CRITICAL_SECTION lock;     /* one request and its result at a time; valid while attached */
     TarneloPending pending[2]; /* [0] stdin, [1] console input */
+    BYTE outgoing[8 + TARNELO_JOINED_WRITE_MAX]; /* a small request and its data, sent together */
+    DWORD attachError;         /* the system error behind TARNELO_MAP_FAILED, else 0 */
     int attached;              /* nonzero between TarneloAttach and TarneloDetach */
+    int redirected;            /* nonzero once TarneloRedirectStdio pointed stdout or stderr here */
 } TarneloChild;
 
 /* Opens the block published for this process and copies it into *child.
@@ -91,6 +108,14 @@ typedef struct TarneloChild {
    thread's id), before anything else talks to the launcher. Returns
    TARNELO_ATTACHED or the reason it could not; on failure every other call
    fails with ERROR_INVALID_HANDLE and every handle getter returns NULL.
+   For TARNELO_MAP_FAILED the system error stays in child->attachError and
+   as the thread's last error.
+   It succeeds once per process (the only process-wide state of the SDK is
+   that one claim): the handed-over handles then belong to that TarneloChild,
+   and a later call, also after TarneloDetach, returns
+   TARNELO_ALREADY_ATTACHED: given the attached TarneloChild again it leaves
+   it attached and unchanged; given another one it leaves that one cleared,
+   owning nothing.
    Once attached, CTRL+C and CTRL+BREAK no longer end this program when it
    shares the launcher's console: the launcher passes them on as events. */
 int TarneloAttach(TarneloChild* child);
@@ -98,14 +123,54 @@ int TarneloAttach(TarneloChild* child);
 /* A fixed English sentence for a TarneloAttach result; never NULL. */
 const char* TarneloAttachReason(int result);
 
-/* Closes every handle the launcher handed over. Closing the request pipe
-   ends the launcher's service: it then waits up to 1000 ms for this process
-   to exit and takes its exit code. Later calls fail. Exiting the process
-   has the same effect, so a program need not call it. */
+/* Makes the C runtime's standard streams lead to the launcher's, after a
+   successful TarneloAttach and before the streams are first used (it
+   flushes them first): printf, puts, fwrite(stdout), std::cout write to the
+   launcher's stdout, fprintf(stderr) and std::cerr to its stderr, through
+   the handed-over handles (WriteFile, no request per write), and
+   GetStdHandle gives those handles to code that uses WriteFile. When the
+   launcher's stdin is a file, a pipe or the NUL device, stdin, std::cin and
+   GetStdHandle(STD_INPUT_HANDLE) read it as well.
+   - Each descriptor keeps its text or binary mode (text unless the program
+     chose otherwise), so the bytes are those a console program built with
+     the same runtime writes. Buffering follows the runtime's own rules for
+     a file or pipe; where the launcher's stream is a console the stream is
+     made unbuffered, as a console program's stream writes through at once
+     (the runtime cannot see a console behind the relay pipe).
+   - Console input stays with TarneloReadConsole (stdin is then left alone):
+     reading it through the runtime would need a thread blocked in a request
+     for console input, and that read would hold the launcher's console for
+     a line after the program has ended.
+   - The streams belong to the runtime the SDK was compiled against: code
+     in a DLL sees them when it shares that runtime (the DLL form of it,
+     msvcrt.dll or the UCRT), not when it links its own static copy. C++
+     streams follow while they stay synchronised with stdio (the default).
+   - Where stdout and stderr are both the console, both streams go through
+     the stdout relay, so that their bytes keep the order in which they were
+     written. Output through a relay may come out after request writes made
+     later (see above): use requests or the streams for one stream.
+   Returns nonzero on success; zero when not attached (ERROR_INVALID_HANDLE)
+   or when the runtime refused a descriptor, with the thread's last error
+   set; a stream whose redirection failed keeps what it had. */
+int TarneloRedirectStdio(TarneloChild* child);
+
+/* Closes every handle the launcher handed over (after flushing stdout and
+   stderr when they were redirected). Closing the request pipe ends the
+   launcher's service: it then waits up to 1000 ms for this process to exit
+   and takes its exit code. Later calls fail. Exiting the process has the
+   same effect, so a program need not call it. Call it on the main thread,
+   when no other thread is inside an SDK call.
+   A program that detaches and keeps running outlives the launcher: about
+   three seconds later (1000 ms, then 2000 ms) the launcher posts WM_CLOSE
+   to the top-level windows of this program's main thread, waits 2000 ms
+   more and exits without this program's exit code. Redirected streams keep
+   their descriptors until the program exits; after the launcher has gone,
+   writes to a relayed console stream fail. */
 void TarneloDetach(TarneloChild* child);
 
 /* Writes `size` bytes through a request to stdout, stderr or the console
-   (commands 1, 2, 4; any size, streamed in pieces by the launcher).
+   (commands 1, 2, 4; any size, streamed in pieces by the launcher). Up to
+   TARNELO_JOINED_WRITE_MAX bytes leave with the request in one WriteFile.
    Returns nonzero when the launcher wrote them all; otherwise zero, with
    *error (when not NULL) set to the launcher's error for the destination,
    to this side's own pipe error, or to ERROR_INVALID_PARAMETER for another
@@ -120,7 +185,9 @@ int TarneloWriteConsole(TarneloChild* child, const void* data, DWORD size, DWORD
    what does not fit into `capacity` is kept and handed out by the next
    calls for the same source. Returns nonzero on success with *count bytes,
    where 0 means the end of input (a file at its end, or a pipe whose writer
-   has closed); zero on failure with *error (when not NULL) set. */
+   has closed); zero on failure with *error (when not NULL) set. A read
+   holds the lock until its input arrives: requests of other threads wait
+   for it, as the launcher serves nothing else meanwhile. */
 int TarneloRead(TarneloChild* child, DWORD command, void* buffer, DWORD capacity, DWORD* count, DWORD* error);
 int TarneloReadStdin(TarneloChild* child, void* buffer, DWORD capacity, DWORD* count, DWORD* error);
 int TarneloReadConsole(TarneloChild* child, void* buffer, DWORD capacity, DWORD* count, DWORD* error);

@@ -7,9 +7,17 @@
      bulk echo        switches the console to raw and back, then reads
                       stdin in uneven pieces until the end and writes each
                       piece back to stdout through a request
+     bulk threads     the echo on the main thread while four other threads
+                      write numbered records to stderr through requests,
+                      all at once: "T<thread> <number> <size> " and <size>
+                      letters of the thread, then LF
+     bulk twice       attaches a second time, with the same record and with
+                      another: both refused, the first still works
 
    Exit codes: 3 done; 20 a write failed; 21 a read failed; 22 a bad
-   command line; 100 + the TarneloAttach result when not attached. */
+   command line; 23 a second attach was not refused as it should be; 100 +
+   the TarneloAttach result when not attached, except for
+   TARNELO_MAP_FAILED: 0x3000 + its system error. */
 #include <windows.h>
 
 #include <stdlib.h>
@@ -69,6 +77,55 @@ static int Echo(void) {
     return 3;
 }
 
+#define RECORD_THREADS 4
+#define RECORDS_PER_THREAD 150
+#define RECORD_MAX 9000 /* past one joined write and past the launcher's chunk */
+
+static DWORD WINAPI WriteRecords(LPVOID parameter) {
+    static BYTE records[RECORD_THREADS][RECORD_MAX + 32];
+    const DWORD thread = (DWORD)(UINT_PTR)parameter;
+    BYTE* record = records[thread];
+    DWORD number;
+    for (number = 0; number < RECORDS_PER_THREAD; ++number) {
+        DWORD size = (number * 7919u + thread * 131u) % RECORD_MAX + 1;
+        DWORD error = 0;
+        int head = wsprintfA((char*)record, "T%lu %lu %lu ", (unsigned long)thread, (unsigned long)number,
+                             (unsigned long)size);
+        memset(record + head, 'a' + (int)thread, size);
+        record[head + size] = '\n';
+        if (!TarneloWriteStderr(&child, record, (DWORD)head + size + 1, &error)) return 20;
+    }
+    return 0;
+}
+
+static int Threads(void) {
+    HANDLE threads[RECORD_THREADS];
+    DWORD i;
+    int code;
+    for (i = 0; i < RECORD_THREADS; ++i) {
+        threads[i] = CreateThread(NULL, 0, WriteRecords, (LPVOID)(UINT_PTR)i, 0, NULL);
+        if (threads[i] == NULL) return 20;
+    }
+    code = Echo();
+    WaitForMultipleObjects(RECORD_THREADS, threads, TRUE, INFINITE);
+    for (i = 0; i < RECORD_THREADS; ++i) {
+        DWORD result = 1;
+        if (!GetExitCodeThread(threads[i], &result) || result != 0) code = 20;
+        CloseHandle(threads[i]);
+    }
+    return code;
+}
+
+static int AttachTwice(void) {
+    static TarneloChild other;
+    DWORD error = 0;
+    memset(&other, 0xA5, sizeof other);
+    if (TarneloAttach(&child) != TARNELO_ALREADY_ATTACHED || !child.attached) return 23;
+    if (TarneloAttach(&other) != TARNELO_ALREADY_ATTACHED || other.attached || other.requests != NULL) return 23;
+    if (TarneloStdoutHandle(&other) != NULL) return 23;
+    return TarneloWriteStdout(&child, "still attached\n", 15, &error) ? 3 : 20;
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int show) {
     int attached;
     int code;
@@ -77,6 +134,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int 
     (void)show;
 
     attached = TarneloAttach(&child);
+    if (attached == TARNELO_MAP_FAILED) return 0x3000 + (int)child.attachError;
     if (attached != TARNELO_ATTACHED) return 100 + attached;
 
     if (strncmp(arguments, "request ", 8) == 0) {
@@ -85,6 +143,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int 
         code = WritePattern(1, (DWORD)strtoul(arguments + 7, NULL, 10)) ? 3 : 20;
     } else if (strcmp(arguments, "echo") == 0) {
         code = Echo();
+    } else if (strcmp(arguments, "threads") == 0) {
+        code = Threads();
+    } else if (strcmp(arguments, "twice") == 0) {
+        code = AttachTwice();
     } else {
         code = 22;
     }

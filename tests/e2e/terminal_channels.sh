@@ -3,23 +3,26 @@
 # streams console streams: run through `script` so fds 0-2 are a pty.
 #
 #   terminal_channels.sh streams|typed|relays <tarnelo.exe> <block_child.exe>
+#   terminal_channels.sh stdio <tarnelo.exe> <streams_gui.exe>
 #
 # streams: the block of an all-console run, and every way out of the child
 #          reaching the terminal.
 # typed:   a line typed on the terminal reaches the child's console read.
 # relays:  output written through a relay just before the child exits is
 #          all on the terminal, run after run.
+# stdio:   the printf/std::cout program behind the launcher shows on the
+#          terminal, and writes to the redirected other stream, exactly what
+#          its console build (streams_console.exe beside it) does alone.
 set -u
 
 mode=$1
 launcher=$2
 child=$3
 
-# The prefix of the build the programs belong to, unless the caller chose one.
-: "${WINEPREFIX:=$(cd "$(dirname "$launcher")/.." && pwd)/wineprefix}"
-export WINEPREFIX
-. "$(dirname "$0")/../../script/wine-env"
-wine_start
+# The prefixes of the build the programs belong to; a child built for
+# x86_64 (in bin64/) runs in the 64-bit one.
+tarnelo_build=$(cd "$(dirname "$launcher")/.." && pwd) . "$(dirname "$0")/../../script/wine-env"
+case $child in */bin64/*) wine_start 64; wine_use 64 ;; *) wine_start ;; esac
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -112,6 +115,27 @@ relays)
         if [ "$got" != "$expected" ]; then
             fail "run $run ($to): $(printf '%s\n' "$got" | wc -l) of 2000 lines, last: $(printf '%s\n' "$got" | tail -1)"
         fi
+    done
+    ;;
+stdio)
+    console=${child%streams_gui.exe}streams_console.exe
+    # Both streams on the terminal, then one of them in a file, each way round.
+    for redirect in none 2 1; do
+        for build in gui console; do
+            if [ $build = gui ]; then program="wine '$launcher' '$child'"; else program="wine '$console'"; fi
+            if [ $redirect = none ]; then to=""; : >"$build-file.txt"; else to="$redirect>$build-file.txt"; fi
+            timeout 30 script -qec "exec $program 0x12345678 $to" /dev/null </dev/null >"$build-screen.raw"
+            rc=$?
+            # 0x12345678 seen through a shell: its low eight bits.
+            [ $rc -eq 120 ] || fail "$build, stream $redirect in a file: exit code $rc"
+            plain "$build-screen.raw" | sed '/^$/d' >"$build-screen.txt"
+        done
+        cmp -s gui-file.txt console-file.txt ||
+            fail "stream $redirect in a file differs: $(od -c gui-file.txt | head -3) against $(od -c console-file.txt | head -3)"
+        cmp -s gui-screen.txt console-screen.txt ||
+            fail "terminal with stream $redirect in a file differs: $(cat -A gui-screen.txt) against $(cat -A console-screen.txt)"
+        grep -q "cout: last line before input" gui-screen.txt gui-file.txt || fail "stdout never arrived"
+        grep -q "cerr: a line" gui-screen.txt gui-file.txt || fail "stderr never arrived"
     done
     ;;
 *)

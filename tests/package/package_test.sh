@@ -1,7 +1,7 @@
 #!/bin/bash
 # The release ZIP as a user gets it.
 #
-#   package_test.sh contents|runs <cpack> <build dir> <source dir> <C compiler> <hello_gui.exe>
+#   package_test.sh contents|runs|cmake <cpack> <build dir> <source dir> <C compiler> <hello_gui.exe>
 #
 # contents: cpack makes tarnelo-<version>-win32.zip, named after the version
 #           resource of the launcher inside; it holds the launcher, the SDK,
@@ -11,6 +11,10 @@
 #           form and reports a program it cannot start; a copy of it runs the example compiled from the package's
 #           own SDK sources in the implicit form; and the guide's example
 #           program compiles and works.
+# cmake:    a separate CMake project (consumer/) configured against the
+#           unpacked release with find_package(tarnelo) builds the SDK's
+#           examples for i686 and for x86_64, and both run through the
+#           release's launcher (the 64-bit ones in the 64-bit Wine prefix).
 set -u
 
 mode=$1
@@ -53,7 +57,8 @@ contents)
 
     declare -A required=()
     for file in bin/tarnelo.exe include/tarnelo_child.h src/sdk/tarnelo_child.c \
-                src/sdk/examples/hello.c docs/protocol.md docs/guide.md LICENSE README.txt; do
+                src/sdk/examples/hello.c src/sdk/examples/streams.cpp lib/cmake/tarnelo/tarnelo-config.cmake \
+                lib/cmake/tarnelo/tarnelo-config-version.cmake docs/protocol.md docs/guide.md LICENSE README.txt; do
         required[$file]=1
     done
     for doc in "$source"/docs/*.md; do required[docs/$(basename "$doc")]=1; done
@@ -113,9 +118,7 @@ runs)
     pkg=$work/pkg/$name
 
     # The prefix of the build the programs belong to, unless the caller chose one.
-    : "${WINEPREFIX:=$build/wineprefix}"
-    export WINEPREFIX
-    . "$source/script/wine-env"
+    tarnelo_build=$build . "$source/script/wine-env"
     wine_start
     # A crash ends the program at once instead of waiting in the debugger.
     export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
@@ -177,6 +180,46 @@ runs)
     else
         fail "the guide's example does not compile: $(cat "$work/cc.log")"
     fi
+    ;;
+cmake)
+    unzip -q "$zip" -d "$work/pkg" || { echo "FAIL: unzip cannot unpack $zip"; exit 1; }
+    pkg=$work/pkg/$name
+    tarnelo_build=$build . "$source/script/wine-env"
+    for arch in i686 x86_64; do
+        out=$work/consumer-$arch
+        if ! cmake -S "$source/tests/package/consumer" -B "$out" -DCMAKE_BUILD_TYPE=Release \
+                -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-$arch.cmake" -DCMAKE_PREFIX_PATH="$pkg" \
+                >"$work/consumer.log" 2>&1 ||
+            ! cmake --build "$out" -j2 >>"$work/consumer.log" 2>&1; then
+            fail "$arch consumer does not build: $(tail -20 "$work/consumer.log")"
+            continue
+        fi
+        # The launcher the package found is the release's.
+        grep -qF "$pkg/bin/tarnelo.exe" "$out/launcher.txt" || fail "$arch: tarnelo::launcher is $(cat "$out/launcher.txt")"
+        if [ $arch = x86_64 ]; then
+            file "$out/hello.exe" | grep -q 'PE32+ executable (GUI) x86-64' || fail "not a 64-bit GUI program: $(file "$out/hello.exe")"
+            wine_start 64
+            wine_use 64
+        else
+            file "$out/hello.exe" | grep -q 'PE32 executable (GUI) Intel 80386' || fail "not a 32-bit GUI program: $(file "$out/hello.exe")"
+            wine_start
+        fi
+        printf 'one\r\ntwo\r\n' >"$out/in.txt"
+        # On a pty through cmd.exe, as in `runs`: the launcher needs a console.
+        launcher=$(winepath -w "$pkg/bin/tarnelo.exe" 2>/dev/null)
+        on_pty() { (cd "$out" && timeout 30 script -qec "wine cmd /c '$launcher $1'" /dev/null </dev/null >/dev/null); }
+        on_pty "hello.exe 7 < in.txt > hello.out 2> hello.err"
+        rc=$?
+        [ $rc -eq 7 ] || fail "$arch hello: exit code $rc"
+        on_pty "streams.exe echo 9 < in.txt > streams.out 2> streams.err"
+        rc=$?
+        [ $rc -eq 9 ] || fail "$arch streams: exit code $rc"
+        tr -d '\r' <"$out/hello.out" | grep -qx "hello: got 10 bytes of stdin" || fail "$arch hello: $(cat -v "$out/hello.out")"
+        tr -d '\r' <"$out/hello.err" | grep -qx "hello: stderr through a request" || fail "$arch hello: $(cat -v "$out/hello.err")"
+        grep -q $'getline: \[two\]\r$' "$out/streams.out" || fail "$arch streams: $(cat -v "$out/streams.out")"
+        grep -q $'^cerr: a line\r$' "$out/streams.err" || fail "$arch streams: $(cat -v "$out/streams.err")"
+        wine_use 32
+    done
     ;;
 *)
     echo "unknown mode $mode"

@@ -19,7 +19,7 @@ those gives back the bytes written.
 
 Usage: stress.py --bin <dir with tarnelo.exe and stress_child.exe>
                  [--size 1G] [--console-size 1G] [--routes a,b,...]
-Runs under the Wine prefix in $WINEPREFIX (script/wine-env). Exit status 1
+Runs under the build's own Wine prefix (script/wine-env). Exit status 1
 when any route fails its hash, count or exit code, or its memory grows.
 """
 import argparse
@@ -238,12 +238,12 @@ def load():
 
 
 def prepare_wine(bin_dir):
-    """The build's own prefix unless one is chosen, and a running server that
-    holds none of our pipes (else a pipe's end of file waits for it)."""
-    os.environ.setdefault("WINEPREFIX", os.path.join(os.path.dirname(bin_dir), "wineprefix"))
+    """The build's own prefix, whatever the caller exported, and a running
+    server that holds none of our pipes (else a pipe's end of file waits for it)."""
+    os.environ["WINEPREFIX"] = os.path.join(os.path.dirname(bin_dir), "wineprefix")
     os.environ.setdefault("WINEDEBUG", "-all")
     os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    os.environ.setdefault("WINEARCH", "win32")
+    os.environ["WINEARCH"] = "win32"
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
     subprocess.call(["wineserver", "-p"], **quiet)
     subprocess.call(["wine", "cmd", "/c", "exit"], **quiet)

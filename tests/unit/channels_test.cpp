@@ -20,7 +20,7 @@ namespace {
 
 const DWORD kBoundMs = 5000;
 
-std::string BlockChild() { return BinDir() + "\\block_child.exe"; }
+std::string BlockChild() { return ChildDir() + "\\block_child.exe"; }
 std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
 
 // Polls a condition for at most `ms`; for states no handle signals.
@@ -209,7 +209,7 @@ TEST(LauncherConsole, CtrlCSignalsTheChildsEventOnceAndServiceGoesOn) {
     RunResult run;
     std::thread launcher([&] {
         run = RunProcess("\"" + Launcher() + "\" \"" + BlockChild() + "\" \"log=" + dir + "\\log.txt\" \"ready=" + ready +
-                         "\" waitctrlc=5000 say=after-ctrl-c exit=7");
+                         "\" waitctrlc=5000 say=after-ctrl-c exit=305419896");
     });
     const bool childWaiting = WaitUntil([&] { return FileExists(ready); });
     if (childWaiting) {
@@ -222,7 +222,7 @@ TEST(LauncherConsole, CtrlCSignalsTheChildsEventOnceAndServiceGoesOn) {
     EXPECT_EQ("attach 0\nctrlc signalled, then not signalled\n", ReadFileBytes(dir + "\\log.txt"));
     EXPECT_EQ("after-ctrl-c\n", run.out);
     EXPECT_EQ("", run.err);
-    EXPECT_EQ(7u, run.exitCode);
+    EXPECT_EQ(0x12345678u, run.exitCode);  // all 32 bits
 }
 
 // ---------------------------------------------------------------------------

@@ -20,13 +20,22 @@ std::string BinDir() {
     return dir.substr(0, dir.find_last_of("\\/"));
 }
 
+bool SixtyFourBitChildren() {
+    char value[8];
+    DWORD length = GetEnvironmentVariableA("TARNELO_CHILD_ARCH", value, sizeof value);
+    return length == 2 && value[0] == '6' && value[1] == '4';
+}
+
+std::string ChildDir() { return SixtyFourBitChildren() ? BinDir() + "\\..\\bin64" : BinDir(); }
+
 std::string TestDir() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info != NULL ? std::string(info->test_suite_name()) + "." + info->name() : "shared";
     for (char& c : name) {
         if (c == '/' || c == '\\') c = '_';
     }
-    std::string root = BinDir() + "\\..\\testdirs";
+    // The 64-bit runs have their own, since both runs may be at work at once.
+    std::string root = BinDir() + (SixtyFourBitChildren() ? "\\..\\testdirs64" : "\\..\\testdirs");
     CreateDirectoryA(root.c_str(), NULL);
     std::string dir = root + "\\" + name;
     CreateDirectoryA(dir.c_str(), NULL);

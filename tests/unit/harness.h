@@ -10,6 +10,11 @@
 
 // Directory of the test executable, where every built program lies.
 std::string BinDir();
+// Where the child programs lie: BinDir(), or bin64 beside it when the
+// environment has TARNELO_CHILD_ARCH=64 (the same children built for x86_64,
+// for the 64-bit runs of the tests).
+std::string ChildDir();
+bool SixtyFourBitChildren();
 // A fresh empty directory for the running test (removed by nobody: build/).
 std::string TestDir();
 

@@ -1,8 +1,14 @@
 // The child SDK against the real launcher: a GUI program built from sdk/
-// alone (sdk/examples/bulk.c) moves exact bytes both ways and passes its
-// exit code back, and refuses cleanly when it has no launcher.
+// alone (sdk/examples/bulk.c) moves exact bytes both ways, from several
+// threads at once, and passes its exit code back, and refuses cleanly when
+// it has no launcher or attaches twice; an ordinary printf/std::cout
+// program (sdk/examples/streams.cpp) writes through the launcher exactly
+// what its console build writes alone. With TARNELO_CHILD_ARCH=64 the same
+// cases run the programs built for x86_64.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
 #include <string>
 
 #include "harness.h"
@@ -23,7 +29,7 @@ std::string Pattern(size_t size) {
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
 std::string ThroughLauncher(const std::string& arguments) {
-    return Quoted(BinDir() + "\\tarnelo.exe") + " " + Quoted(BinDir() + "\\bulk_gui.exe") + " " + arguments;
+    return Quoted(BinDir() + "\\tarnelo.exe") + " " + Quoted(ChildDir() + "\\bulk_gui.exe") + " " + arguments;
 }
 
 // Index of the first differing byte, for a readable failure on 1 MiB.
@@ -44,6 +50,11 @@ TEST(SdkWrite, OneMebibyteReachesStdoutByteExactAndTheExitCodePassesThrough) {
     ASSERT_NE(std::string::npos, expected.find('\0'));
     ASSERT_NE(std::string::npos, expected.find("\r"));
     ASSERT_NE(std::string::npos, expected.find("\n"));
+    if (SixtyFourBitChildren()) {
+        DWORD type = 0;
+        ASSERT_TRUE(GetBinaryTypeA((ChildDir() + "\\bulk_gui.exe").c_str(), &type)) << GetLastError();
+        ASSERT_EQ(static_cast<DWORD>(SCS_64BIT_BINARY), type) << "the 64-bit runs must run 64-bit children";
+    }
     // Requests go through the launcher's command service; the handle is the
     // launcher's own stdout pipe, duplicated into the child.
     for (const char* route : {"request", "handle"}) {
@@ -93,36 +104,153 @@ TEST(SdkRead, StdinArrivesExactlyAndItsEndReadsAsZeroBytes) {
 TEST(SdkAttach, ProgramStartedDirectlyIsToldItWasNotLaunched) {
     RunOptions options;
     options.timeoutMs = 10000;
-    RunResult run = RunProcess(Quoted(BinDir() + "\\bulk_gui.exe") + " request 10", options);
+    RunResult run = RunProcess(Quoted(ChildDir() + "\\bulk_gui.exe") + " request 10", options);
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(static_cast<DWORD>(kNotAttachedBase + 1), run.exitCode);  // TARNELO_NOT_LAUNCHED
     EXPECT_EQ("", run.out);
 }
 
-TEST(SdkAttach, BlockOfAnotherLayoutVersionIsRefused) {
-    // Play the launcher's first step: publish a block for the suspended
-    // program, but of an older layout.
-    std::string line = Quoted(BinDir() + "\\bulk_gui.exe") + " request 10";
+// Plays the launcher's first step for a suspended bulk_gui.exe with
+// `publish` (given the channel name), runs it and gives its exit code.
+template <typename Publish>
+DWORD ExitCodeAfterPublishing(Publish publish) {
+    std::string line = Quoted(ChildDir() + "\\bulk_gui.exe") + " request 10";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, &process))
-        << GetLastError();
+    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, &process)) {
+        ADD_FAILURE() << "cannot start bulk_gui.exe: " << GetLastError();
+        return 0xDEADBEEF;
+    }
     std::string name = "tarnelo\t" + std::to_string(process.dwProcessId) + "\t" + std::to_string(process.dwThreadId);
-    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 68, name.c_str());
-    ASSERT_NE(static_cast<HANDLE>(NULL), mapping);
-    DWORD* words = static_cast<DWORD*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
-    ASSERT_NE(static_cast<DWORD*>(NULL), words);
-    words[0] = 1002;
-
+    HANDLE published = publish(name);
     ResumeThread(process.hThread);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 10000));
-    DWORD code = 0;
+    DWORD code = 0xDEADBEEF;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 10000));
     GetExitCodeProcess(process.hProcess, &code);
-    EXPECT_EQ(static_cast<DWORD>(kNotAttachedBase + 2), code);  // TARNELO_BAD_VERSION
-
-    UnmapViewOfFile(words);
-    CloseHandle(mapping);
+    if (published != NULL) CloseHandle(published);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    return code;
+}
+
+TEST(SdkAttach, BlockOfAnotherLayoutVersionIsRefused) {
+    void* view = NULL;
+    DWORD code = ExitCodeAfterPublishing([&](const std::string& name) {
+        HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 68, name.c_str());
+        view = mapping != NULL ? MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0) : NULL;
+        if (view != NULL) static_cast<DWORD*>(view)[0] = 1002;
+        return mapping;
+    });
+    ASSERT_NE(static_cast<void*>(NULL), view);
+    UnmapViewOfFile(view);
+    EXPECT_EQ(static_cast<DWORD>(kNotAttachedBase + 2), code);  // TARNELO_BAD_VERSION
+}
+
+TEST(SdkAttach, NameTakenByAnotherObjectFailsWithItsSystemError) {
+    // An event under the block's name: the open fails, and the reason keeps
+    // the system's error (bulk.c exits with 0x3000 + attachError).
+    DWORD code = ExitCodeAfterPublishing([](const std::string& name) { return CreateEventA(NULL, TRUE, FALSE, name.c_str()); });
+    EXPECT_EQ(static_cast<DWORD>(0x3000 + ERROR_INVALID_HANDLE), code);
+}
+
+TEST(SdkAttach, SecondAttachIsRefusedAndTheFirstStaysUsable) {
+    RunOptions options;
+    options.timeoutMs = 10000;
+    RunResult run = RunProcess(ThroughLauncher("twice"), options);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(static_cast<DWORD>(kDone), run.exitCode);
+    EXPECT_EQ("still attached\n", run.out);
+}
+
+TEST(SdkThreads, ConcurrentRequestsArriveWholeAndEachResultFindsItsRequest) {
+    // The main thread's reads and echoes take results with data while four
+    // threads write records: a result taken by the wrong thread would show
+    // as bytes out of place, or as a thread that hangs.
+    const std::string input = Pattern(200000);
+    RunOptions options;
+    options.timeoutMs = 60000;
+    options.input = input;
+    RunResult run = RunProcess(ThroughLauncher("threads"), options);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(static_cast<DWORD>(kDone), run.exitCode);
+    EXPECT_TRUE(run.out == input) << "first difference at byte " << FirstDifference(run.out, input);
+
+    std::map<unsigned, unsigned> next;  // thread -> the record number it must send next
+    std::istringstream records(run.err);
+    std::string record;
+    while (std::getline(records, record)) {
+        unsigned thread = 0, number = 0, size = 0;
+        char letters[2] = {};
+        int consumed = 0;
+        ASSERT_EQ(3, sscanf(record.c_str(), "T%u %u %u %n", &thread, &number, &size, &consumed)) << record.substr(0, 40);
+        letters[0] = static_cast<char>('a' + thread);
+        ASSERT_EQ(next[thread], number) << "thread " << thread << " out of order";
+        ASSERT_EQ(std::string(size, letters[0]), record.substr(static_cast<size_t>(consumed)))
+            << "record " << thread << "/" << number << " not whole";
+        next[thread] = number + 1;
+    }
+    ASSERT_EQ(4u, next.size());
+    for (const auto& seen : next) EXPECT_EQ(150u, seen.second) << "thread " << seen.first;
+}
+
+// The printf/std::cout program through the launcher against its own console
+// build, run alone with the same kind of streams.
+TEST(SdkStreams, RuntimeStreamsWriteWhatTheConsoleBuildWrites) {
+    struct Case {
+        const char* name;
+        Stream in, out, err;
+    };
+    const Case cases[] = {
+        {"pipes", Stream::kPipe, Stream::kPipe, Stream::kPipe},
+        {"files", Stream::kFile, Stream::kFile, Stream::kFile},
+        {"file in, NUL out, pipe err", Stream::kFile, Stream::kNul, Stream::kPipe},
+        {"NUL in, pipe out, NUL err", Stream::kNul, Stream::kPipe, Stream::kNul},
+    };
+    const std::string input = "first line\nsecond\r\nthird, with no line end";
+    const std::string dir = TestDir();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunResult runs[2];
+        std::string outs[2], errs[2];
+        for (int gui = 0; gui < 2; ++gui) {
+            RunOptions options;
+            options.timeoutMs = 10000;
+            options.in = c.in;
+            options.out = c.out;
+            options.err = c.err;
+            options.input = input;
+            options.inFile = dir + "\\in.txt";
+            options.outFile = dir + "\\out" + std::to_string(gui) + ".txt";
+            options.errFile = dir + "\\err" + std::to_string(gui) + ".txt";
+            WriteFileBytes(options.inFile, input);
+            const std::string program = ChildDir() + (gui ? "\\streams_gui.exe" : "\\streams_console.exe");
+            runs[gui] = RunProcess((gui ? Quoted(BinDir() + "\\tarnelo.exe") + " " : "") + Quoted(program) +
+                                       " echo 0x12345678",
+                                   options);
+            ASSERT_FALSE(runs[gui].timedOut);
+            outs[gui] = c.out == Stream::kFile ? ReadFileBytes(options.outFile) : runs[gui].out;
+            errs[gui] = c.err == Stream::kFile ? ReadFileBytes(options.errFile) : runs[gui].err;
+        }
+        EXPECT_EQ(0x12345678u, runs[0].exitCode);
+        EXPECT_EQ(0x12345678u, runs[1].exitCode);
+        EXPECT_EQ(outs[0], outs[1]);
+        EXPECT_EQ(errs[0], errs[1]);
+        // And the reference is what it should be: text mode, every stream.
+        if (c.out != Stream::kNul) {
+            EXPECT_NE(std::string::npos, outs[0].find("printf: 42 and a line end the runtime turns into CR LF\r\n"));
+            EXPECT_NE(std::string::npos, outs[0].find("WriteFile: GetStdHandle\r\n"));
+            EXPECT_NE(std::string::npos, outs[0].find("cout: 3.5 and 7\r\n"));
+            if (c.in == Stream::kNul) {
+                EXPECT_NE(std::string::npos, outs[0].find("0 lines through getline\r\n"));
+            } else {
+                EXPECT_NE(std::string::npos, outs[0].find("fgets: [first line\r\n]\r\n"));
+                EXPECT_NE(std::string::npos,
+                          outs[0].find("getline: [second]\r\ngetline: [third, with no line end]\r\n2 lines"));
+            }
+        }
+        if (c.err != Stream::kNul) {
+            EXPECT_EQ("fprintf(stderr): unbuffered\r\ncerr: a line\r\n", errs[0]);
+        }
+    }
 }
