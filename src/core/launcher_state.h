@@ -42,7 +42,7 @@ struct LauncherState {
     HANDLE stdinHandle;           // GetStdHandle results, held for the whole run,
     HANDLE stdoutHandle;          //   never closed (null is a valid "no stream")
     BYTE* primaryBuffer;          // 4,097 bytes; every command-service transfer; freed by Shutdown
-    DWORD savedInputMode;         // console input mode word; step 18 and command 5 write it
+    DWORD savedInputMode;         // console input mode word; set to cooked after the resume, then only command 5 writes it
     SECURITY_ATTRIBUTES inheritable;  // for the two events only
     BOOL childSuspended;          // 1 from launch until the child is resumed
 

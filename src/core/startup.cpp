@@ -13,8 +13,8 @@ typedef BOOL(WINAPI* InitializeWithSpinCount)(LPCRITICAL_SECTION, DWORD);
 // Spin count 1,024; the high bit asks for the lock's wait event up front.
 const DWORD kSpinCount = 0x80000400;
 
-// Steps 2 to 11: the console resources, stderr first so that every later
-// failure can be reported.
+// The console resources, from stderr to the primary buffer: stderr first
+// so that every later failure can be reported.
 BOOL AcquireConsoleResources() {
     g_state.stderrHandle = GetStdHandle(STD_ERROR_HANDLE);
     if (g_state.stderrHandle == INVALID_HANDLE_VALUE) {
