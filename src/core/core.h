@@ -75,7 +75,9 @@ BOOL ServeWrite(HANDLE destination, DWORD count, BOOL takeLock);
 
 // Console control and shutdown.
 BOOL WINAPI ControlHandler(DWORD controlType);
-int WaitForChild(DWORD milliseconds);
+// TRUE once the child has ended (or there is none): its code is taken and
+// its handles released. FALSE while it runs, also after a failed wait.
+BOOL WaitForChild(DWORD milliseconds);
 BOOL CALLBACK PostCloseToWindow(HWND window, LPARAM value);
 __declspec(noreturn) void Shutdown();
 

@@ -100,9 +100,9 @@ BOOL WINAPI ControlHandler(DWORD controlType) {
     }
 }
 
-int WaitForChild(DWORD milliseconds) {
-    if (g_state.child.hProcess == NULL) return 0;
-    if (WaitForSingleObject(g_state.child.hProcess, milliseconds) != WAIT_OBJECT_0) return 1;
+BOOL WaitForChild(DWORD milliseconds) {
+    if (g_state.child.hProcess == NULL) return TRUE;
+    if (WaitForSingleObject(g_state.child.hProcess, milliseconds) != WAIT_OBJECT_0) return FALSE;
     DWORD code = 0;
     if (GetExitCodeProcess(g_state.child.hProcess, &code)) {
         g_state.childExitCode = code;
@@ -110,7 +110,7 @@ int WaitForChild(DWORD milliseconds) {
     }
     CloseIfOpen(&g_state.child.hThread);
     CloseIfOpen(&g_state.child.hProcess);
-    return 0;
+    return TRUE;
 }
 
 BOOL CALLBACK PostCloseToWindow(HWND window, LPARAM) {
@@ -162,7 +162,7 @@ void Shutdown() {
                 }
                 g_state.childSuspended = FALSE;
             }
-            if (WaitForChild(kChildWait) == 1) {
+            if (!WaitForChild(kChildWait)) {
                 EnumThreadWindows(g_state.child.dwThreadId, PostCloseToWindow, 0);
                 WaitForChild(kChildWait);
             }

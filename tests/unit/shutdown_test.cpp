@@ -51,7 +51,7 @@ protected:
 };
 
 TEST_F(ChildWait, NoChildMeansFinishedWithoutWaiting) {
-    EXPECT_EQ(0, WaitForChild(2000));
+    EXPECT_TRUE(WaitForChild(2000));
     EXPECT_EQ(0, fault::Count(fault::kWaitForSingleObject));
     EXPECT_FALSE(g_state.childExitSeen);
 }
@@ -62,14 +62,14 @@ TEST_F(ChildWait, TakesTheCodeOfAnEndedChildAndReleasesItOnce) {
     const HANDLE thread = g_state.child.hThread;
     g_state.failureExitCode = 1;
 
-    EXPECT_EQ(1, WaitForChild(0)) << "a suspended child is still running";
+    EXPECT_FALSE(WaitForChild(0)) << "a suspended child is still running";
     EXPECT_EQ(process, g_state.child.hProcess);
     EXPECT_EQ(thread, g_state.child.hThread);
     EXPECT_FALSE(g_state.childExitSeen);
     EXPECT_EQ(0, fault::Count(fault::kCloseHandle));
 
     ResumeThread(thread);
-    EXPECT_EQ(0, WaitForChild(10000));
+    EXPECT_TRUE(WaitForChild(10000));
     EXPECT_TRUE(g_state.childExitSeen);
     EXPECT_EQ(7u, g_state.childExitCode.load());
     EXPECT_EQ(7u, EffectiveExitCode()) << "the child's code replaces the failure's 1";
@@ -83,7 +83,7 @@ TEST_F(ChildWait, TakesTheCodeOfAnEndedChildAndReleasesItOnce) {
     // Again: answered at once, nothing closed twice, the code kept.
     const int waits = fault::Count(fault::kWaitForSingleObject);
     g_state.failureExitCode = 1;
-    EXPECT_EQ(0, WaitForChild(10000));
+    EXPECT_TRUE(WaitForChild(10000));
     EXPECT_EQ(waits, fault::Count(fault::kWaitForSingleObject));
     EXPECT_EQ(2, fault::Count(fault::kCloseHandle));
     EXPECT_EQ(7u, EffectiveExitCode());
@@ -93,7 +93,7 @@ TEST_F(ChildWait, FailedExitCodeQueryKeepsTheOldCode) {
     ASSERT_TRUE(StartExitingChild(7, false, &g_state.child));
     g_state.failureExitCode = 1;
     fault::Fail(fault::kGetExitCodeProcess, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(0, WaitForChild(10000));
+    EXPECT_TRUE(WaitForChild(10000));
     EXPECT_FALSE(g_state.childExitSeen);
     EXPECT_EQ(1u, EffectiveExitCode());
     EXPECT_EQ(nullptr, g_state.child.hProcess) << "the child has ended all the same";
@@ -104,10 +104,10 @@ TEST_F(ChildWait, FailedWaitCountsAsStillRunning) {
     ASSERT_TRUE(StartExitingChild(7, false, &g_state.child));
     const HANDLE process = g_state.child.hProcess;
     fault::Fail(fault::kWaitForSingleObject, ERROR_INVALID_HANDLE);
-    EXPECT_EQ(1, WaitForChild(10000));
+    EXPECT_FALSE(WaitForChild(10000));
     EXPECT_EQ(process, g_state.child.hProcess);
     EXPECT_FALSE(g_state.childExitSeen);
-    EXPECT_EQ(0, WaitForChild(10000));
+    EXPECT_TRUE(WaitForChild(10000));
     EXPECT_EQ(7u, EffectiveExitCode());
 }
 
