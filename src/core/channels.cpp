@@ -10,16 +10,6 @@ DWORD HandleWord(HANDLE handle) {
     return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(handle));
 }
 
-// Puts a handle into the child's table, straight into its block word.
-BOOL GiveToChild(HANDLE handle, DWORD* word, DWORD options) {
-    HANDLE duplicate = NULL;
-    if (!DuplicateHandle(g_state.currentProcess, handle, g_state.child.hProcess, &duplicate, 0, FALSE, options)) {
-        return FALSE;
-    }
-    *word = HandleWord(duplicate);
-    return TRUE;
-}
-
 const DWORD kCloseSource = DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS;
 
 BOOL SetUpProtocolPipes(InterprocessBlock* block) {
@@ -73,6 +63,15 @@ BOOL SetUpOutputStream(HANDLE handle, BOOL* isConsoleFlag, DWORD* isConsoleWord,
 }
 
 }  // namespace
+
+BOOL GiveToChild(HANDLE handle, DWORD* word, DWORD options) {
+    HANDLE duplicate = NULL;
+    if (!DuplicateHandle(g_state.currentProcess, handle, g_state.child.hProcess, &duplicate, 0, FALSE, options)) {
+        return FALSE;
+    }
+    *word = HandleWord(duplicate);
+    return TRUE;
+}
 
 BOOL ClassifyStream(HANDLE handle, DWORD* fileType) {
     *fileType = GetFileType(handle) & ~static_cast<DWORD>(FILE_TYPE_REMOTE);

@@ -65,6 +65,9 @@ DWORD RunLauncher();
 // Channel set-up.
 BOOL SetUpChannels();
 BOOL ClassifyStream(HANDLE handle, DWORD* fileType);
+// Puts a duplicate of one of our handles into the child's table, its value
+// straight into a block word. Not reported: each caller has its message.
+BOOL GiveToChild(HANDLE handle, DWORD* word, DWORD options);
 
 // Command service.
 BOOL ServeCommands();
