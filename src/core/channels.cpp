@@ -36,8 +36,7 @@ BOOL SetUpStdin(InterprocessBlock* block) {
         return TRUE;
     }
     // Console reads still need the console when stdin is redirected.
-    HANDLE device = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+    HANDLE device = OpenConsoleDevice("CONIN$");
     if (device == INVALID_HANDLE_VALUE) return FatalLastError(MSG_OPEN_CONSOLE_INPUT);
     g_state.consoleInputDevice = device;
     g_state.consoleInput = device;
@@ -71,6 +70,11 @@ BOOL GiveToChild(HANDLE handle, DWORD* word, DWORD options) {
     }
     *word = HandleWord(duplicate);
     return TRUE;
+}
+
+HANDLE OpenConsoleDevice(const char* name) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                       NULL);
 }
 
 BOOL ClassifyStream(HANDLE handle, DWORD* fileType) {

@@ -68,6 +68,8 @@ BOOL ClassifyStream(HANDLE handle, DWORD* fileType);
 // Puts a duplicate of one of our handles into the child's table, its value
 // straight into a block word. Not reported: each caller has its message.
 BOOL GiveToChild(HANDLE handle, DWORD* word, DWORD options);
+// "CONIN$" or "CONOUT$" for reading and writing; INVALID_HANDLE_VALUE on failure.
+HANDLE OpenConsoleDevice(const char* name);
 
 // Command service.
 BOOL ServeCommands();

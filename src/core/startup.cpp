@@ -32,8 +32,7 @@ BOOL AcquireConsoleResources() {
     }
     g_state.lockInitialised = TRUE;
 
-    HANDLE console = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE console = OpenConsoleDevice("CONOUT$");
     if (console == INVALID_HANDLE_VALUE) return FatalLastError(MSG_OPEN_CONSOLE_OUTPUT);
     g_state.consoleOutput = console;
 
