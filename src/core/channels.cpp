@@ -30,7 +30,10 @@ BOOL SetUpProtocolPipes(InterprocessBlock* block) {
 }
 
 BOOL SetUpStdin(InterprocessBlock* block) {
-    block->stdinIsConsole = ClassifyStream(g_state.stdinHandle, &block->stdinFileType);
+    // A null stdin (a parent that passes only some streams) is no stream: its
+    // words stay 0, and console reads still need the console.
+    const BOOL present = g_state.stdinHandle != NULL;
+    block->stdinIsConsole = present && ClassifyStream(g_state.stdinHandle, &block->stdinFileType);
     if (block->stdinIsConsole) {
         g_state.consoleInput = g_state.stdinHandle;
         return TRUE;
@@ -40,16 +43,18 @@ BOOL SetUpStdin(InterprocessBlock* block) {
     if (device == INVALID_HANDLE_VALUE) return FatalLastError(MSG_OPEN_CONSOLE_INPUT);
     g_state.consoleInputDevice = device;
     g_state.consoleInput = device;
-    if (!GiveToChild(g_state.stdinHandle, &block->stdinDuplicate, DUPLICATE_SAME_ACCESS)) {
+    if (present && !GiveToChild(g_state.stdinHandle, &block->stdinDuplicate, DUPLICATE_SAME_ACCESS)) {
         return FatalLastError(MSG_DUPLICATE_STDIN);
     }
     return TRUE;
 }
 
-// stdout or stderr: a console stream gets a relay, anything else a duplicate.
+// stdout or stderr: a console stream gets a relay, anything else a duplicate,
+// and a null handle nothing: its words stay 0.
 BOOL SetUpOutputStream(HANDLE handle, BOOL* isConsoleFlag, DWORD* isConsoleWord, DWORD* fileType,
                        OutputRelay* relay, HANDLE* thread, DWORD* duplicateWord, DWORD* writeWord,
                        DWORD relayMessage, DWORD duplicateMessage) {
+    if (handle == NULL) return TRUE;
     *isConsoleFlag = ClassifyStream(handle, fileType);
     *isConsoleWord = *isConsoleFlag;
     if (*isConsoleFlag) {

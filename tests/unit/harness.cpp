@@ -164,6 +164,9 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options) 
                 break;
             case Stream::kConsole:
                 break;
+            case Stream::kNone:
+                handles[i] = NULL;
+                break;
         }
     }
 

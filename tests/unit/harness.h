@@ -23,6 +23,7 @@ enum class Stream {
     kFile,     // the file named in the options (stdin reads it, outputs create it)
     kNul,      // the NUL device
     kConsole,  // inherited from the test process (the console it allocated)
+    kNone,     // a null handle, as a parent passing only some streams gives it
 };
 
 struct RunOptions {
