@@ -85,8 +85,11 @@ DWORD RunLauncher() {
     // Only now is the block complete, so the child never sees it half filled.
     // A child that cannot be resumed would leave the service waiting for
     // ever: Shutdown tries again, and ends the child if that fails too.
-    if (ResumeThread(g_state.child.hThread) == static_cast<DWORD>(-1)) return 0;
+    if (ResumeThread(g_state.child.hThread) == static_cast<DWORD>(-1)) {
+        return FatalLastError(MSG_RUN_TARGET, g_state.targetPath);
+    }
     g_state.childSuspended = FALSE;
     SetInitialInputMode();
+    WatchChild();
     return ServeCommands();
 }

@@ -31,6 +31,8 @@ struct RunOptions {
     Stream out = Stream::kPipe;
     Stream err = Stream::kPipe;
     std::string input;        // for kPipe stdin
+    DWORD inputDelayMs = 0;   // kPipe stdin: wait this long before writing the input
+    bool holdInput = false;   // kPipe stdin: keep the writer open until the process ends
     std::string inFile;       // for kFile
     std::string outFile;
     std::string errFile;
@@ -43,6 +45,7 @@ struct RunOptions {
 struct RunResult {
     DWORD exitCode = 0xFFFFFFFF;
     bool timedOut = false;
+    DWORD endedTick = 0;  // GetTickCount() when the process was seen to end
     std::string out;
     std::string err;
 };
