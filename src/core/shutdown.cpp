@@ -13,6 +13,7 @@ const DWORD kRelayWait = 500;
 // (under Wine, a read of a Unix pipe) lasts until this runs out.
 const DWORD kMainThreadStopWait = 500;
 const DWORD kPollInterval = 10;
+
 __declspec(noreturn) void ParkForever() {
     for (;;) Sleep(INFINITE);
 }
