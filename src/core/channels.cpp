@@ -10,16 +10,6 @@ DWORD HandleWord(HANDLE handle) {
     return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(handle));
 }
 
-// Puts a handle into the child's table, straight into its block word.
-BOOL GiveToChild(HANDLE handle, DWORD* word, DWORD options) {
-    HANDLE duplicate = NULL;
-    if (!DuplicateHandle(g_state.currentProcess, handle, g_state.child.hProcess, &duplicate, 0, FALSE, options)) {
-        return FALSE;
-    }
-    *word = HandleWord(duplicate);
-    return TRUE;
-}
-
 const DWORD kCloseSource = DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS;
 
 BOOL SetUpProtocolPipes(InterprocessBlock* block) {
@@ -40,27 +30,31 @@ BOOL SetUpProtocolPipes(InterprocessBlock* block) {
 }
 
 BOOL SetUpStdin(InterprocessBlock* block) {
-    block->stdinIsConsole = ClassifyStream(g_state.stdinHandle, &block->stdinFileType);
+    // A null stdin (a parent that passes only some streams) is no stream: its
+    // words stay 0, and console reads still need the console.
+    const BOOL present = g_state.stdinHandle != NULL;
+    block->stdinIsConsole = present && ClassifyStream(g_state.stdinHandle, &block->stdinFileType);
     if (block->stdinIsConsole) {
         g_state.consoleInput = g_state.stdinHandle;
         return TRUE;
     }
     // Console reads still need the console when stdin is redirected.
-    HANDLE device = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+    HANDLE device = OpenConsoleDevice("CONIN$");
     if (device == INVALID_HANDLE_VALUE) return FatalLastError(MSG_OPEN_CONSOLE_INPUT);
     g_state.consoleInputDevice = device;
     g_state.consoleInput = device;
-    if (!GiveToChild(g_state.stdinHandle, &block->stdinDuplicate, DUPLICATE_SAME_ACCESS)) {
+    if (present && !GiveToChild(g_state.stdinHandle, &block->stdinDuplicate, DUPLICATE_SAME_ACCESS)) {
         return FatalLastError(MSG_DUPLICATE_STDIN);
     }
     return TRUE;
 }
 
-// stdout or stderr: a console stream gets a relay, anything else a duplicate.
+// stdout or stderr: a console stream gets a relay, anything else a duplicate,
+// and a null handle nothing: its words stay 0.
 BOOL SetUpOutputStream(HANDLE handle, BOOL* isConsoleFlag, DWORD* isConsoleWord, DWORD* fileType,
                        OutputRelay* relay, HANDLE* thread, DWORD* duplicateWord, DWORD* writeWord,
                        DWORD relayMessage, DWORD duplicateMessage) {
+    if (handle == NULL) return TRUE;
     *isConsoleFlag = ClassifyStream(handle, fileType);
     *isConsoleWord = *isConsoleFlag;
     if (*isConsoleFlag) {
@@ -73,6 +67,20 @@ BOOL SetUpOutputStream(HANDLE handle, BOOL* isConsoleFlag, DWORD* isConsoleWord,
 }
 
 }  // namespace
+
+BOOL GiveToChild(HANDLE handle, DWORD* word, DWORD options) {
+    HANDLE duplicate = NULL;
+    if (!DuplicateHandle(g_state.currentProcess, handle, g_state.child.hProcess, &duplicate, 0, FALSE, options)) {
+        return FALSE;
+    }
+    *word = HandleWord(duplicate);
+    return TRUE;
+}
+
+HANDLE OpenConsoleDevice(const char* name) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                       NULL);
+}
 
 BOOL ClassifyStream(HANDLE handle, DWORD* fileType) {
     *fileType = GetFileType(handle) & ~static_cast<DWORD>(FILE_TYPE_REMOTE);

@@ -65,25 +65,34 @@ DWORD RunLauncher();
 // Channel set-up.
 BOOL SetUpChannels();
 BOOL ClassifyStream(HANDLE handle, DWORD* fileType);
+// Puts a duplicate of one of our handles into the child's table, its value
+// straight into a block word. Not reported: each caller has its message.
+BOOL GiveToChild(HANDLE handle, DWORD* word, DWORD options);
+// "CONIN$" or "CONOUT$" for reading and writing; INVALID_HANDLE_VALUE on failure.
+HANDLE OpenConsoleDevice(const char* name);
 
-// Command service.
+// Command service. ServeRead and ServeWrite answer SERVE_NEXT to go on,
+// SERVE_END when the service is over without a fault (the child has ended,
+// or a Shutdown on another thread stops it), and 0 after a fatal report.
+#define SERVE_NEXT 1u
+#define SERVE_END 2u
 BOOL ServeCommands();
 BOOL ReadRequest(CommandRequest* request);
 BOOL SendResult(const CommandResult* result);
-BOOL ServeRead(HANDLE source);
-BOOL ServeWrite(HANDLE destination, DWORD count, BOOL takeLock);
+DWORD ServeRead(HANDLE source);
+DWORD ServeWrite(HANDLE destination, DWORD count, BOOL takeLock);
+// Starts the thread that watches the child's process while the service
+// runs, on the thread that will serve. Nothing to report: without it reads
+// are just not abandoned when the child ends.
+void WatchChild();
 
 // Console control and shutdown.
 BOOL WINAPI ControlHandler(DWORD controlType);
-int WaitForChild(DWORD milliseconds);
+// TRUE once the child has ended (or there is none): its code is taken and
+// its handles released. FALSE while it runs, also after a failed wait.
+BOOL WaitForChild(DWORD milliseconds);
 BOOL CALLBACK PostCloseToWindow(HWND window, LPARAM value);
 __declspec(noreturn) void Shutdown();
-
-// The main thread's checkpoints around its one blocking read that touches
-// nothing Shutdown releases; each parks the thread for good once a Shutdown
-// on another thread has begun.
-void MainThreadWaiting();
-void MainThreadBusy();
 
 // The exit code the process ends with under the rules kept in LauncherState.
 DWORD EffectiveExitCode();

@@ -22,11 +22,11 @@ struct OutputRelay {
 // Where the main thread stands, so that a Shutdown entered on the control
 // handler's thread never releases what the main thread is still using.
 enum MainThreadState : LONG {
-    MAIN_STARTING = 0,  // start-up, bounded work (the state at load)
-    MAIN_BUSY = 1,      // serving a request, which may wait on a console or a pipe
-    MAIN_WAITING = 2,   // blocked reading the next request: touches nothing Shutdown frees
-    MAIN_STOPPING = 3,  // Shutdown asked the busy main thread to stop at its next step
-    MAIN_PARKED = 4,    // the main thread has stopped for good
+    MAIN_BOUNDED = 0,   // start-up or the service's last wait for the child (the state at load):
+                        //   work that ends by itself, which Shutdown waits for
+    MAIN_SERVING = 1,   // the command service, which may block on a console or a pipe for ever
+    MAIN_STOPPING = 2,  // Shutdown asked it to leave and cancels its blocking calls
+    MAIN_STOPPED = 3,   // it touches nothing Shutdown releases any more: parked, or given up on
 };
 
 struct LauncherState {
@@ -38,11 +38,11 @@ struct LauncherState {
     HANDLE consoleOutput;         // "CONOUT$"; command 4 and the dedicated relay; closed by Shutdown
     HANDLE ctrlCEvent;            // inheritable auto-reset event; published in the block; closed by Shutdown
     HANDLE ctrlBreakEvent;        // likewise for CTRL+BREAK
-    BOOL handlerInstalled;        // Shutdown removes ControlHandler only when set
-    HANDLE stdinHandle;           // GetStdHandle results, held for the whole run,
-    HANDLE stdoutHandle;          //   never closed (null is a valid "no stream")
+    BOOL handlerInstalled;        // ControlHandler stays installed until the process ends
+    HANDLE stdinHandle;           // GetStdHandle results, held for the whole run, never
+    HANDLE stdoutHandle;          //   closed; null is "no stream": no duplicate, no relay
     BYTE* primaryBuffer;          // 4,097 bytes; every command-service transfer; freed by Shutdown
-    DWORD savedInputMode;         // console input mode word; step 18 and command 5 write it
+    DWORD savedInputMode;         // console input mode word; set to cooked after the resume, then only command 5 writes it
     SECURITY_ATTRIBUTES inheritable;  // for the two events only
     BOOL childSuspended;          // 1 from launch until the child is resumed
 
@@ -63,7 +63,8 @@ struct LauncherState {
     HANDLE mapping;               // closed by Shutdown
     BYTE* blockView;              // the InterprocessBlock; unmapped by Shutdown
     HANDLE currentProcess;        // pseudo handle; never closed
-    HANDLE parentToChildWrite;    // results and read data; closed by Shutdown
+    HANDLE parentToChildWrite;    // results and read data; used and closed only under childPipeLock
+    SRWLOCK childPipeLock;        // main thread around each send; Shutdown around the close
     HANDLE childToParentRead;     // requests and write data; ends with the process
     BOOL stdoutIsConsole;         // command 1 takes the output lock when set
     BOOL stderrIsConsole;         // command 2 likewise
@@ -76,6 +77,13 @@ struct LauncherState {
     HANDLE stderrRelayThread;
     HANDLE consoleRelayThread;
 
+    // --- Watching the child while the service runs (WatchChild). ---
+    HANDLE mainThreadHandle;      // real handle of the main thread, whose blocking calls the watch thread
+                                  //   and Shutdown cancel; null when it could not be had; never closed
+    HANDLE watchedChild;          // our own duplicate of the child process handle, waited on by the watch
+                                  //   thread; never closed, so that no wait outlives its handle
+    HANDLE childWatchThread;      // null when not started; never closed
+
     // --- Shared between threads without a lock. ---
     // Exit code rules: the child's code whenever WaitForChild saw it end,
     // else failureExitCode (1 after a report or a close event), else 0.
@@ -85,8 +93,13 @@ struct LauncherState {
     std::atomic<DWORD> childExitCode;
     std::atomic<BOOL> childExitSeen;
     std::atomic<BOOL> relaysRunning{TRUE};  // cleared once by Shutdown; relays stop on it
-    std::atomic<LONG> shutdownEntered;      // the first caller of Shutdown runs it
+    std::atomic<LONG> shutdownEntered;      // the first caller of Shutdown runs it; from then on
+                                            //   the control handler signals no event
+    std::atomic<LONG> ctrlSignalling;       // control handler calls inside SetEvent; Shutdown closes
+                                            //   the events only once none is
     std::atomic<LONG> mainThread;           // a MainThreadState
+    std::atomic<BOOL> childEnded;           // set by the watch thread: a read for the child is abandoned
+    std::atomic<BOOL> mainInRead;           // the main thread is in (or about to start) a read for the child
     DWORD mainThreadId;                     // tells Shutdown which thread called it
 };
 

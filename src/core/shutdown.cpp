@@ -5,42 +5,41 @@
 namespace {
 
 const DWORD kChildWait = 2000;
+// One deadline for all the relays together, not one each in turn.
 const DWORD kRelayWait = 500;
-// How long a Shutdown on the handler thread lets a busy main thread finish
-// its current step: longer than the service's 1,000 ms wait for the child.
-const DWORD kMainThreadStopWait = 1500;
+// How long a Shutdown on the handler thread keeps cancelling the blocking
+// calls of a serving main thread before it goes on without it. On Windows a
+// cancel ends any of them at once; only a call the platform cannot cancel
+// (under Wine, a read of a Unix pipe) lasts until this runs out.
+const DWORD kMainThreadStopWait = 500;
 const DWORD kPollInterval = 10;
 
 __declspec(noreturn) void ParkForever() {
     for (;;) Sleep(INFINITE);
 }
 
-__declspec(noreturn) void ParkMainThread() {
-    g_state.mainThread = MAIN_PARKED;
-    ParkForever();
-}
-
 // TRUE once nothing but this thread can touch the state Shutdown releases:
-// it is the main thread itself, or the main thread has parked (or is blocked
-// in a request read and will park when it wakes). Start-up is let finish, so
-// that a child it creates is resumed and waited for; a request is given a
-// bounded time, since it may wait on a console or a full pipe for ever.
+// it is the main thread itself, or the main thread has stopped. Start-up and
+// the service's last wait end by themselves and are waited for, so that a
+// child start-up creates is resumed and waited for. A serving main thread is
+// told to stop and its blocking calls are cancelled until it does; FALSE
+// when it has not stopped within kMainThreadStopWait.
 BOOL StopMainThread() {
     if (GetCurrentThreadId() == g_state.mainThreadId) return TRUE;
     DWORD waited = 0;
     for (;;) {
         LONG state = g_state.mainThread;
-        if (state == MAIN_PARKED) return TRUE;
-        if (state == MAIN_WAITING) {
-            if (g_state.mainThread.compare_exchange_strong(state, MAIN_PARKED)) return TRUE;
-            continue;
-        }
-        if (state == MAIN_BUSY) {
+        if (state == MAIN_STOPPED) return TRUE;
+        if (state == MAIN_SERVING) {
             g_state.mainThread.compare_exchange_strong(state, MAIN_STOPPING);
             continue;
         }
         if (state == MAIN_STOPPING) {
-            if (waited >= kMainThreadStopWait) return FALSE;
+            if (waited >= kMainThreadStopWait) {
+                if (g_state.mainThread.compare_exchange_strong(state, MAIN_STOPPED)) return FALSE;
+                continue;
+            }
+            if (g_state.mainThreadHandle != NULL) CancelSynchronousIo(g_state.mainThreadHandle);
             waited += kPollInterval;
         }
         Sleep(kPollInterval);
@@ -54,45 +53,53 @@ void CloseIfOpen(HANDLE* handle) {
     }
 }
 
+// The launcher holds the only write end of the parent->child pipe: once it
+// is closed and drained, every read of the child on it fails. A main thread
+// that was given up on may be inside a send on it: then the pipe is left to
+// the end of the process rather than closed under that send.
+void CloseChildPipe() {
+    for (DWORD waited = 0; !TryAcquireSRWLockExclusive(&g_state.childPipeLock); waited += kPollInterval) {
+        if (waited >= kMainThreadStopWait) return;
+        Sleep(kPollInterval);
+    }
+    CloseIfOpen(&g_state.parentToChildWrite);
+    ReleaseSRWLockExclusive(&g_state.childPipeLock);
+}
+
 // Waits for the relays while they still run, so that bytes the child wrote
 // just before it ended are drained to their destinations, not dropped.
 // TRUE when every started relay thread has ended.
 BOOL WaitForRelays() {
     const HANDLE threads[] = {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread};
+    const DWORD start = GetTickCount();
     BOOL allEnded = TRUE;
     for (HANDLE thread : threads) {
-        if (thread != NULL && WaitForSingleObject(thread, kRelayWait) != WAIT_OBJECT_0) allEnded = FALSE;
+        if (thread == NULL) continue;
+        const DWORD elapsed = GetTickCount() - start;
+        const DWORD left = elapsed < kRelayWait ? kRelayWait - elapsed : 0;
+        if (WaitForSingleObject(thread, left) != WAIT_OBJECT_0) allEnded = FALSE;
     }
     return allEnded;
 }
 
 }  // namespace
 
-void MainThreadWaiting() {
-    LONG state = g_state.mainThread;
-    while (state == MAIN_STARTING || state == MAIN_BUSY) {
-        if (g_state.mainThread.compare_exchange_weak(state, MAIN_WAITING)) return;
-    }
-    ParkMainThread();  // a Shutdown on another thread has begun
-}
-
-void MainThreadBusy() {
-    LONG expected = MAIN_WAITING;
-    // A Shutdown that found us waiting has marked us parked: stay out.
-    if (!g_state.mainThread.compare_exchange_strong(expected, MAIN_BUSY)) ParkForever();
-}
-
 BOOL WINAPI ControlHandler(DWORD controlType) {
     switch (controlType) {
         case CTRL_C_EVENT:
-            SetEvent(g_state.ctrlCEvent);
-            return TRUE;
         case CTRL_BREAK_EVENT:
-            SetEvent(g_state.ctrlBreakEvent);
+            // Handled also during the shutdown, so that the key never ends the
+            // launcher; but then no event is signalled: Shutdown closes them.
+            ++g_state.ctrlSignalling;
+            if (!g_state.shutdownEntered) SetEvent(controlType == CTRL_C_EVENT ? g_state.ctrlCEvent : g_state.ctrlBreakEvent);
+            --g_state.ctrlSignalling;
             return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
+            // Windows ends a process 5 s after a close event reached it, so
+            // the shutdown's waits stay within about that. (Wine never
+            // delivers these events; the tests call this handler directly.)
             g_state.failureExitCode = 1;
             Shutdown();
         default:
@@ -100,9 +107,9 @@ BOOL WINAPI ControlHandler(DWORD controlType) {
     }
 }
 
-int WaitForChild(DWORD milliseconds) {
-    if (g_state.child.hProcess == NULL) return 0;
-    if (WaitForSingleObject(g_state.child.hProcess, milliseconds) != WAIT_OBJECT_0) return 1;
+BOOL WaitForChild(DWORD milliseconds) {
+    if (g_state.child.hProcess == NULL) return TRUE;
+    if (WaitForSingleObject(g_state.child.hProcess, milliseconds) != WAIT_OBJECT_0) return FALSE;
     DWORD code = 0;
     if (GetExitCodeProcess(g_state.child.hProcess, &code)) {
         g_state.childExitCode = code;
@@ -110,7 +117,7 @@ int WaitForChild(DWORD milliseconds) {
     }
     CloseIfOpen(&g_state.child.hThread);
     CloseIfOpen(&g_state.child.hProcess);
-    return 0;
+    return TRUE;
 }
 
 BOOL CALLBACK PostCloseToWindow(HWND window, LPARAM) {
@@ -125,14 +132,17 @@ DWORD EffectiveExitCode() {
 void Shutdown() {
     // A second caller waits for the first, which ends the process.
     if (g_state.shutdownEntered.exchange(1) != 0) {
-        if (GetCurrentThreadId() == g_state.mainThreadId) ParkMainThread();
+        if (GetCurrentThreadId() == g_state.mainThreadId) g_state.mainThread = MAIN_STOPPED;
         ParkForever();
     }
-    if (g_state.handlerInstalled) SetConsoleCtrlHandler(ControlHandler, FALSE);
+    // The control handler stays installed: a CTRL+C or CTRL+BREAK during the
+    // waits below must not end the launcher by the platform's default. From
+    // here on it signals nothing; wait for one that is signalling right now.
+    while (g_state.ctrlSignalling != 0) Sleep(1);
 
-    // Everything below but the relays belongs to the main thread until it
-    // stops; a main thread that cannot stop in time keeps it, and the
-    // process exit releases it instead.
+    // Everything the main thread uses belongs to it until it stops; a main
+    // thread that cannot stop in time keeps it, and the process exit
+    // releases it instead. The child's part below is done in every case.
     const BOOL exclusive = StopMainThread();
     if (exclusive) {
         FreeChildCommandLine();
@@ -145,27 +155,25 @@ void Shutdown() {
             LocalFree(g_state.primaryBuffer);
             g_state.primaryBuffer = NULL;
         }
-        CloseIfOpen(&g_state.ctrlCEvent);
-        CloseIfOpen(&g_state.ctrlBreakEvent);
-        CloseIfOpen(&g_state.consoleInputDevice);
-        // The only write end of the parent->child pipe: once it is drained,
-        // every read of the child on it fails.
-        CloseIfOpen(&g_state.parentToChildWrite);
+    }
+    CloseIfOpen(&g_state.ctrlCEvent);
+    CloseIfOpen(&g_state.ctrlBreakEvent);
+    if (exclusive) CloseIfOpen(&g_state.consoleInputDevice);
+    CloseChildPipe();
 
-        if (g_state.child.hProcess != NULL) {
-            if (g_state.childSuspended) {
-                // Set-up failed after the launch. A child that cannot even be
-                // resumed has run none of its code: ending it is the only way
-                // not to leave it behind, suspended for good.
-                if (ResumeThread(g_state.child.hThread) == static_cast<DWORD>(-1)) {
-                    TerminateProcess(g_state.child.hProcess, 1);
-                }
-                g_state.childSuspended = FALSE;
+    if (g_state.child.hProcess != NULL) {
+        if (g_state.childSuspended) {
+            // Set-up failed after the launch. A child that cannot even be
+            // resumed has run none of its code: ending it is the only way
+            // not to leave it behind, suspended for good.
+            if (ResumeThread(g_state.child.hThread) == static_cast<DWORD>(-1)) {
+                TerminateProcess(g_state.child.hProcess, 1);
             }
-            if (WaitForChild(kChildWait) == 1) {
-                EnumThreadWindows(g_state.child.dwThreadId, PostCloseToWindow, 0);
-                WaitForChild(kChildWait);
-            }
+            g_state.childSuspended = FALSE;
+        }
+        if (!WaitForChild(kChildWait)) {
+            EnumThreadWindows(g_state.child.dwThreadId, PostCloseToWindow, 0);
+            WaitForChild(kChildWait);
         }
     }
 

@@ -13,8 +13,8 @@ typedef BOOL(WINAPI* InitializeWithSpinCount)(LPCRITICAL_SECTION, DWORD);
 // Spin count 1,024; the high bit asks for the lock's wait event up front.
 const DWORD kSpinCount = 0x80000400;
 
-// Steps 2 to 11: the console resources, stderr first so that every later
-// failure can be reported.
+// The console resources, from stderr to the primary buffer: stderr first
+// so that every later failure can be reported.
 BOOL AcquireConsoleResources() {
     g_state.stderrHandle = GetStdHandle(STD_ERROR_HANDLE);
     if (g_state.stderrHandle == INVALID_HANDLE_VALUE) {
@@ -32,8 +32,7 @@ BOOL AcquireConsoleResources() {
     }
     g_state.lockInitialised = TRUE;
 
-    HANDLE console = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE console = OpenConsoleDevice("CONOUT$");
     if (console == INVALID_HANDLE_VALUE) return FatalLastError(MSG_OPEN_CONSOLE_OUTPUT);
     g_state.consoleOutput = console;
 
@@ -86,8 +85,11 @@ DWORD RunLauncher() {
     // Only now is the block complete, so the child never sees it half filled.
     // A child that cannot be resumed would leave the service waiting for
     // ever: Shutdown tries again, and ends the child if that fails too.
-    if (ResumeThread(g_state.child.hThread) == static_cast<DWORD>(-1)) return 0;
+    if (ResumeThread(g_state.child.hThread) == static_cast<DWORD>(-1)) {
+        return FatalLastError(MSG_RUN_TARGET, g_state.targetPath);
+    }
     g_state.childSuspended = FALSE;
     SetInitialInputMode();
+    WatchChild();
     return ServeCommands();
 }

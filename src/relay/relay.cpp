@@ -11,12 +11,9 @@ BOOL StartOutputRelay(HANDLE* thread, OutputRelay* relay, HANDLE destination, DW
         return FatalLastError(MSG_RELAY_CREATE_PIPE);
     }
     // Close-source: we keep no copy, so the pipe breaks when the child is done.
-    HANDLE childHandle = NULL;
-    if (!DuplicateHandle(g_state.currentProcess, writeEnd, g_state.child.hProcess, &childHandle, 0, FALSE,
-                         DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS)) {
+    if (!GiveToChild(writeEnd, childWriteEnd, DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS)) {
         return FatalLastError(MSG_RELAY_DUPLICATE_WRITE_END);
     }
-    *childWriteEnd = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(childHandle));
 
     relay->buffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, RELAY_BUFFER_SIZE));
     if (relay->buffer == NULL) return FatalLastError(MSG_RELAY_ALLOCATE_BUFFER);

@@ -12,6 +12,7 @@
 //   readcmd       read stdin to its end through requests; log the bytes
 //   readconsole   one console read through a request; log the bytes
 //   say=T         write T and a newline to stdout through a request
+//   sayn=N        write N bytes to stdout through one request; log the result
 //   relay=N       write N bytes of numbered lines through a handle, fast
 //   relayto=W     handle for relay=: so (stdoutWrite, default), se, co
 //   ready=F       create file F (tells a waiting test we got here)
@@ -20,6 +21,8 @@
 //   rawmode=0|1   request cooked (0) or raw (1) console input
 //   sleep=MS      pause
 //   exit=N        end at once with exit code N, without detaching
+//   endin=MS:N    end with exit code N after MS ms from another thread, as a
+//                 program does that quits while a read of its is outstanding
 #include <windows.h>
 
 #include <stdio.h>
@@ -142,6 +145,14 @@ void ReadAll(const char* name, HANDLE handle, TarneloChild* child) {
     free(bytes);
 }
 
+DWORD g_endCode;
+
+DWORD WINAPI EndLater(LPVOID milliseconds) {
+    Sleep(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(milliseconds)));
+    LogLine("end %lu", GetTickCount());  // the tick count is the machine's, the same in every process
+    ExitProcess(g_endCode);
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -194,6 +205,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             if (length < 0 || !TarneloWriteStdout(child, text, static_cast<DWORD>(length), &error)) {
                 LogLine("say failed %lu", error);
             }
+        } else if ((value = Value(argument, "sayn=")) != NULL) {
+            DWORD count = strtoul(value, NULL, 10), error = 0;
+            char* bytes = static_cast<char*>(calloc(count + 1, 1));
+            if (TarneloWriteStdout(child, bytes, count, &error)) {
+                LogLine("sayn ok");
+            } else {
+                LogLine("sayn failed %lu", error);
+            }
+            free(bytes);
         } else if ((value = Value(argument, "relayto=")) != NULL) {
             relayHandle = strcmp(value, "se") == 0   ? TarneloStderrHandle(child)
                           : strcmp(value, "co") == 0 ? TarneloConsoleHandle(child)
@@ -225,6 +245,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             TarneloSetRawMode(child, atoi(value));
         } else if ((value = Value(argument, "sleep=")) != NULL) {
             Sleep(strtoul(value, NULL, 10));
+        } else if ((value = Value(argument, "endin=")) != NULL) {
+            char* code = NULL;
+            DWORD milliseconds = strtoul(value, &code, 10);
+            g_endCode = *code == ':' ? strtoul(code + 1, NULL, 10) : 0;
+            CloseHandle(CreateThread(NULL, 0, EndLater, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(milliseconds)), 0,
+                                     NULL));
         } else if ((value = Value(argument, "exit=")) != NULL) {
             ExitProcess(strtoul(value, NULL, 10));
         } else {

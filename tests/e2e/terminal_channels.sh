@@ -2,7 +2,7 @@
 # The launcher under a real terminal, where Wine makes all three standard
 # streams console streams: run through `script` so fds 0-2 are a pty.
 #
-#   terminal_channels.sh streams|typed|relays <tarnelo.exe> <block_child.exe>
+#   terminal_channels.sh streams|typed|relays|endread <tarnelo.exe> <block_child.exe>
 #   terminal_channels.sh stdio <tarnelo.exe> <streams_gui.exe>
 #
 # streams: the block of an all-console run, and every way out of the child
@@ -13,6 +13,8 @@
 # stdio:   the printf/std::cout program behind the launcher shows on the
 #          terminal, and writes to the redirected other stream, exactly what
 #          its console build (streams_console.exe beside it) does alone.
+# endread: a child that ends 1 s after asking for a console line gives the
+#          terminal back at once, with its exit code and no report.
 set -u
 
 mode=$1
@@ -137,6 +139,28 @@ stdio)
         grep -q "cout: last line before input" gui-screen.txt gui-file.txt || fail "stdout never arrived"
         grep -q "cerr: a line" gui-screen.txt gui-file.txt || fail "stderr never arrived"
     done
+    ;;
+endread)
+    # Nothing is typed, and the terminal's input stays open: the read stays
+    # outstanding until the child ends.
+    mkfifo keys
+    on_terminal out.txt log=log.txt ready=ready endin=1000:5 readconsole <keys &
+    runner=$!
+    exec 3>keys
+    wait_for ready || fail "the child never started"
+    started=$(date +%s%N)
+    wait $runner
+    rc=$?
+    ended=$(date +%s%N)
+    exec 3>&-
+    [ $rc -eq 5 ] || fail "exit code $rc"
+    grep -q 'Fatal error' out.txt && fail "a report: $(plain out.txt)"
+    grep -q '^readconsole' log.txt && fail "the read was answered: $(cat -v log.txt)"
+    # The child ends 1 s after it started; the launcher within 0.5 s of that
+    # (and the platform's slack, and this script's 50 ms polling).
+    after=$(( (ended - started) / 1000000 - 1000 ))
+    echo "launcher ended ${after} ms after the child"
+    [ $after -lt 900 ] || fail "the launcher ended ${after} ms after the child"
     ;;
 *)
     echo "unknown mode $mode"

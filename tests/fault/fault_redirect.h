@@ -54,6 +54,7 @@ extern "C" __declspec(noreturn) void WINAPI Fault_ExitProcess(UINT code);
 #define LoadLibraryExA Fault_LoadLibraryExA
 #define FreeLibrary Fault_FreeLibrary
 #define SetEvent Fault_SetEvent
+#define CancelSynchronousIo Fault_CancelSynchronousIo
 #define ExitProcess Fault_ExitProcess
 
 #endif

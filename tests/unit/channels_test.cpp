@@ -115,6 +115,15 @@ const Arrangement kArrangements[] = {
      FILE_TYPE_PIPE, "readcmd", "readcmd: from the pipe\n"},
     {"NulInFileOutNulErr", Stream::kNul, Stream::kFile, Stream::kNul, FILE_TYPE_CHAR, FILE_TYPE_DISK,
      FILE_TYPE_CHAR, "readdup", "readdup: \n"},
+    // A null stream is no stream: words 0, requests on it answer error 6.
+    {"NoIn", Stream::kNone, Stream::kPipe, Stream::kPipe, FILE_TYPE_UNKNOWN, FILE_TYPE_PIPE, FILE_TYPE_PIPE,
+     "readcmd", "readcmd: \nreadcmd error 6\n"},
+    {"NoOut", Stream::kPipe, Stream::kNone, Stream::kFile, FILE_TYPE_PIPE, FILE_TYPE_UNKNOWN, FILE_TYPE_DISK,
+     "readdup", "readdup: from the pipe\n"},
+    {"NoErr", Stream::kFile, Stream::kPipe, Stream::kNone, FILE_TYPE_DISK, FILE_TYPE_PIPE, FILE_TYPE_UNKNOWN,
+     "readcmd", "readcmd: from the file\n"},
+    {"NoStreams", Stream::kNone, Stream::kNone, Stream::kNone, FILE_TYPE_UNKNOWN, FILE_TYPE_UNKNOWN,
+     FILE_TYPE_UNKNOWN, "readcmd", "readcmd: \nreadcmd error 6\n"},
 };
 
 // What one output stream received, wherever it went.
@@ -143,11 +152,13 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(0u, run.exitCode);
 
+    const bool noOut = a.out == Stream::kNone, noErr = a.err == Stream::kNone;
     const std::string log = ReadFileBytes(files + "log.txt");
-    EXPECT_EQ(std::string("attach 0\n") +
-                  "probe so-h ok\nprobe se-h ok\nprobe co-h ok\nprobe so-r ok\nprobe se-r ok\nprobe co-r ok\n"
-                  "event ctrlc ok\nevent ctrlbreak ok\n" +
-                  a.readLine,
+    EXPECT_EQ(std::string("attach 0\n") + (noOut ? "probe so-h failed 6\n" : "probe so-h ok\n") +
+                  (noErr ? "probe se-h failed 6\n" : "probe se-h ok\n") + "probe co-h ok\n" +
+                  (noOut ? "probe so-r failed 6\n" : "probe so-r ok\n") +
+                  (noErr ? "probe se-r failed 6\n" : "probe se-r ok\n") +
+                  "probe co-r ok\nevent ctrlc ok\nevent ctrlbreak ok\n" + a.readLine,
               log);
 
     const std::string dump = ReadFileBytes(files + "block.bin");
@@ -165,29 +176,32 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     EXPECT_EQ(a.inType, b.stdinFileType);
     EXPECT_EQ(a.outType, b.stdoutFileType);
     EXPECT_EQ(a.errType, b.stderrFileType);
-    EXPECT_NE(0u, b.stdinDuplicate);
-    EXPECT_NE(0u, b.stdoutDuplicate);
-    EXPECT_NE(0u, b.stderrDuplicate);
+    EXPECT_EQ(a.in == Stream::kNone, 0u == b.stdinDuplicate);
+    EXPECT_EQ(noOut, 0u == b.stdoutDuplicate);
+    EXPECT_EQ(noErr, 0u == b.stderrDuplicate);
     EXPECT_EQ(b.stdoutDuplicate, b.stdoutWrite);
     EXPECT_EQ(b.stderrDuplicate, b.stderrWrite);
     // The dedicated relay runs even with no console stream at all.
     EXPECT_NE(0u, b.consoleWrite);
     const DWORD handles[] = {b.parentToChildRead, b.childToParentWrite, b.stdinDuplicate,
                              b.stdoutDuplicate,   b.stderrDuplicate,    b.consoleWrite};
-    std::vector<DWORD> distinct(std::begin(handles), std::end(handles));
+    std::vector<DWORD> distinct;
+    for (DWORD handle : handles) {
+        if (handle != 0) distinct.push_back(handle);
+    }
     std::sort(distinct.begin(), distinct.end());
     EXPECT_EQ(distinct.end(), std::adjacent_find(distinct.begin(), distinct.end())) << "two words share a handle";
 
     // A handle write is finished before the request after it is sent, so
     // each stream sees its two markers in this order.
-    EXPECT_EQ(a.out == Stream::kNul ? "" : "m-so-h\nm-so-r\n", Received(a.out, run.out, options.outFile));
-    EXPECT_EQ(a.err == Stream::kNul ? "" : "m-se-h\nm-se-r\n", Received(a.err, run.err, options.errFile));
+    EXPECT_EQ(a.out == Stream::kNul || noOut ? "" : "m-so-h\nm-so-r\n", Received(a.out, run.out, options.outFile));
+    EXPECT_EQ(a.err == Stream::kNul || noErr ? "" : "m-se-h\nm-se-r\n", Received(a.err, run.err, options.errFile));
     const std::string screen = ConsoleScreen();
     EXPECT_NE(std::string::npos, screen.find("m-co-h")) << "consoleWrite did not reach the console";
     EXPECT_NE(std::string::npos, screen.find("m-co-r")) << "request 4 did not reach the console";
 }
 
-TEST(ChannelBlock, RedirectedStreamsAreDuplicatedAndEveryHandleDelivers) {
+TEST(ChannelBlock, RedirectedStreamsAreDuplicatedMissingOnesAreZeroAndEveryHandleDelivers) {
     const std::string dir = TestDir();
     for (const Arrangement& a : kArrangements) {
         SCOPED_TRACE(a.name);

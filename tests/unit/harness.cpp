@@ -187,6 +187,9 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options) 
                 break;
             case Stream::kConsole:
                 break;
+            case Stream::kNone:
+                handles[i] = NULL;
+                break;
         }
     }
 
@@ -215,8 +218,10 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options) 
     }
 
     std::thread feeder, outReader, errReader;
+    std::atomic<bool> exited(false);
     if (inWrite != NULL) {
         feeder = std::thread([&] {
+            if (options.inputDelayMs != 0) Sleep(options.inputDelayMs);
             DWORD written = 0;
             size_t done = 0;
             while (done < options.input.size() &&
@@ -224,10 +229,10 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options) 
                              static_cast<DWORD>(std::min<size_t>(options.input.size() - done, 65536)), &written, NULL)) {
                 done += written;
             }
+            while (options.holdInput && !exited) Sleep(5);
             CloseHandle(inWrite);
         });
     }
-    std::atomic<bool> exited(false);
     if (outRead != NULL) outReader = std::thread(Drain, outRead, &result.out, &exited);
     if (errRead != NULL) errReader = std::thread(Drain, errRead, &result.err, &exited);
 
@@ -236,6 +241,7 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options) 
         TerminateProcess(process.hProcess, 0xDEAD);
         WaitForSingleObject(process.hProcess, 5000);
     }
+    result.endedTick = GetTickCount();
     GetExitCodeProcess(process.hProcess, &result.exitCode);
     exited = true;
     if (feeder.joinable()) feeder.join();

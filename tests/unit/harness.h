@@ -31,6 +31,7 @@ enum class Stream {
     kFile,     // the file named in the options (stdin reads it, outputs create it)
     kNul,      // the NUL device
     kConsole,  // inherited from the test process (the console it allocated)
+    kNone,     // a null handle, as a parent passing only some streams gives it
 };
 
 struct RunOptions {
@@ -38,6 +39,8 @@ struct RunOptions {
     Stream out = Stream::kPipe;
     Stream err = Stream::kPipe;
     std::string input;        // for kPipe stdin
+    DWORD inputDelayMs = 0;   // kPipe stdin: wait this long before writing the input
+    bool holdInput = false;   // kPipe stdin: keep the writer open until the process ends
     std::string inFile;       // for kFile
     std::string outFile;
     std::string errFile;
@@ -50,6 +53,7 @@ struct RunOptions {
 struct RunResult {
     DWORD exitCode = 0xFFFFFFFF;
     bool timedOut = false;
+    DWORD endedTick = 0;  // GetTickCount() when the process was seen to end
     std::string out;
     std::string err;
 };

@@ -375,4 +375,33 @@ TEST(LaunchedChild, DetachedChildIgnoringCloseIsLeftRunning) {
     EXPECT_EQ("", ReadFileBytes(options.errFile));
 }
 
+// A program that ends while a read of stdin is outstanding (stdin a pipe
+// whose writer stays open): the launcher lets the read go and ends with
+// the program's code, whether the input comes before, at or after its end.
+TEST(LaunchedChild, EndingWithAReadOutstandingEndsTheLauncherAtOnce) {
+    const std::string dir = TestDir();
+    const std::string log = dir + "\\log.txt";
+    for (DWORD inputAt : {0u, 900u, 1000u, 1100u}) {  // 0: no input at all
+        SCOPED_TRACE(inputAt);
+        RunOptions options;
+        options.holdInput = true;
+        options.inputDelayMs = inputAt;
+        options.input = inputAt != 0 ? "typed\n" : "";
+        const DWORD start = GetTickCount();
+        RunResult run = RunProcess(Quote(Launcher()) + " " + Quote(BinDir() + "\\block_child.exe") + " " +
+                                       Quote("log=" + log) + " endin=1000:5 readcmd",
+                                   options);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_EQ(5u, run.exitCode);
+        EXPECT_EQ("", run.err);
+        const std::string logged = ReadFileBytes(log);
+        const size_t at = logged.find("end ");
+        ASSERT_NE(std::string::npos, at) << logged;
+        const DWORD childEnd = static_cast<DWORD>(strtoul(logged.c_str() + at + 4, NULL, 10));
+        EXPECT_LT(run.endedTick - childEnd, 850u) << "0.5 s, and the platform's slack";
+        printf("[ end+read ] input at %lu ms: launcher ended %lu ms after the child (run %lu ms)\n", inputAt,
+               run.endedTick - childEnd, run.endedTick - start);
+    }
+}
+
 }  // namespace

@@ -231,4 +231,64 @@ TEST(ShutdownRaceDeathTest, CloseDuringSlowLaunchStillResumesTheChild) {
     EXPECT_NE("", ReadFileBytes(dir + "\\pid.txt")) << "the child never ran";
 }
 
+// ---------------------------------------------------------------------------
+// A close event while the main thread serves a request that waits for ever:
+// a stdin read of a pipe whose writer stays open, or a large write to a
+// stdout pipe nobody reads. The blocked call is cancelled, the child's part
+// of the shutdown is done all the same (its pipe closed, it is waited for),
+// and the child's code wins; the whole path stays within its bounds.
+
+struct Serving {
+    const char* name;
+    const char* actions;  // block_child's
+    DWORD childCode;      // the child's, when it ends within the shutdown's first wait
+};
+
+const Serving kServing[] = {
+    // The result read fails once its pipe is closed: the child ends at once.
+    {"stdin", "readcmd", 0},
+    // Blocked in its own write, the child lingers until it ends itself.
+    {"write", "endin=1500:7 sayn=4000000", 7},
+};
+
+void CloseWhileServing(const std::string& dir, const Serving& serving) {
+    launcher_run::Setup setup;
+    setup.modulePath = BinDir() + "\\tarnelo.exe";
+    setup.commandLine = Quoted(setup.modulePath) + " " + Quoted(BinDir() + "\\block_child.exe") + " " +
+                        Quoted("ready=" + dir + "\\ready") + " " + serving.actions;
+    HANDLE inWrite = NULL, outRead = NULL;  // held, never used: the reads and writes wait
+    CreatePipe(&setup.std[0], &inWrite, NULL, 0);
+    CreatePipe(&outRead, &setup.std[1], NULL, 4096);
+    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    setup.seenFile = dir + "\\seen.txt";
+    launcher_run::StartWatchdog(kWatchdogMs);
+    launcher_run::Prepare(setup);
+    const std::string ready = dir + "\\ready";
+    std::thread([ready] {
+        for (int i = 0; i < 500 && GetFileAttributesA(ready.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
+        Sleep(300);  // the request is being served by then
+        ControlHandler(CTRL_CLOSE_EVENT);
+        ::ExitProcess(0x79);
+    }).detach();
+    RunLauncher();
+    Shutdown();
+}
+
+TEST(ShutdownRaceDeathTest, CloseWhileARequestWaitsStillEndsTheChildInOrder) {
+    for (const Serving& serving : kServing) {
+        SCOPED_TRACE(serving.name);
+        const std::string dir = TestDir() + "\\" + serving.name;
+        CreateDirectoryA(dir.c_str(), NULL);
+        DeleteFileA((dir + "\\ready").c_str());
+        const DWORD start = GetTickCount();
+        EXPECT_EXIT(CloseWhileServing(dir, serving), ::testing::ExitedWithCode(serving.childCode), "");
+        const DWORD took = GetTickCount() - start;
+        EXPECT_EQ(std::to_string(serving.childCode), ReadFileBytes(dir + "\\seen.txt")) << "the child was not waited for";
+        EXPECT_EQ("", ReadFileBytes(dir + "\\err.txt"));
+        // Start-up, 300 ms, the child's own end, then at most the relays' 500 ms.
+        EXPECT_LT(took, 4000u);
+        printf("[ close    ] while serving %s: ended after %lu ms\n", serving.name, took);
+    }
+}
+
 }  // namespace

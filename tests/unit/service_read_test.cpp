@@ -96,5 +96,54 @@ TEST_F(ServiceRead, SendsTheErrorAndNoDataWhenTheReadFails) {
     CloseHandle(in);
 }
 
+// On Windows a cooked console read that CTRL+C interrupts succeeds with
+// nothing read and ERROR_OPERATION_ABORTED (Wine never does this, so the
+// fault layer plays it): the service reads again rather than answer an end
+// of input.
+HANDLE g_interrupted;
+BOOL WINAPI InterruptedOnce(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+    if (handle != g_interrupted) return ::ReadFile(handle, buffer, count, moved, overlapped);
+    g_interrupted = NULL;
+    *moved = 0;
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return TRUE;
+}
+
+TEST_F(ServiceRead, ConsoleReadInterruptedByCtrlCIsReadAgain) {
+    HANDLE console = SourceFile("console.txt", "hello");
+    g_state.consoleInput = console;
+    g_interrupted = console;
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&InterruptedOnce));
+
+    EXPECT_EQ(1u, Run(Request(CMD_READ_CONSOLE, 0) + Request(CMD_READ_CONSOLE, 0)));
+
+    // The end of the file after the line still answers count 0.
+    EXPECT_TRUE(SameBytes(Result(1, 0, 5) + "hello" + Result(1, 0, 0), Answers()));
+    int reads = 0;
+    for (const fault::Record& record : fault::Records(fault::kReadFile)) {
+        if (record.args[0] == reinterpret_cast<UINT_PTR>(console)) ++reads;
+    }
+    EXPECT_EQ(3, reads);
+    CloseHandle(console);
+}
+
+// A stream the launcher was started without: every request on it answers
+// ERROR_INVALID_HANDLE without touching a handle, and write data are drained.
+TEST_F(ServiceRead, MissingStreamsAnswerInvalidHandle) {
+    Pipe out;
+    g_state.stdoutHandle = out.write;  // stdin and stderr stay null
+
+    EXPECT_EQ(1u, Run(Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_STDERR, Pattern(5000, 3)) +
+                      Write(CMD_WRITE_STDOUT, "still here") + Request(CMD_READ_STDIN, 0)));
+
+    EXPECT_TRUE(SameBytes(Result(0, ERROR_INVALID_HANDLE, 0) + Result(0, ERROR_INVALID_HANDLE, 0) + Result(1, 0, 0) +
+                              Result(0, ERROR_INVALID_HANDLE, 0),
+                          Answers()));
+    EXPECT_EQ("still here", TakeAvailable(out.read));
+    for (fault::Call call : {fault::kReadFile, fault::kWriteFile}) {
+        for (const fault::Record& record : fault::Records(call)) EXPECT_NE(0u, record.args[0]);
+    }
+}
+
 }  // namespace
 }  // namespace service_test

@@ -9,6 +9,7 @@
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
+#include "launcher_run.h"
 #include "report/report.h"
 
 namespace {
@@ -241,6 +242,16 @@ TEST_F(StartUp, CtrlCAndCtrlBreakEachSignalTheirEventOnce) {
         EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(c.other, 0));
     }
     EXPECT_EQ(1u, g_state.failureExitCode.load()) << "only the report set it";
+
+    // Once the shutdown has begun (and may be closing the events), a key is
+    // still handled, so that it cannot end the launcher, but signals nothing.
+    g_state.shutdownEntered = 1;
+    const int sets = fault::Count(fault::kSetEvent);
+    EXPECT_TRUE(ControlHandler(CTRL_C_EVENT));
+    EXPECT_TRUE(ControlHandler(CTRL_BREAK_EVENT));
+    EXPECT_EQ(sets, fault::Count(fault::kSetEvent));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(g_state.ctrlCEvent, 0));
+    EXPECT_EQ(0, g_state.ctrlSignalling.load());
 }
 
 TEST_F(StartUp, OtherControlTypesAreNotHandled) {
@@ -327,6 +338,29 @@ TEST(StartUpProcess, WithoutConsoleReportsConsoleOutputAndExitsOne) {
     EXPECT_NE(0u, code);
     EXPECT_EQ(SystemReport("Failed to open console output file", code), run.err);
     EXPECT_EQ("", run.out);
+}
+
+// A child that cannot be resumed: reported with the target and the system
+// error, then handled as the shutdown handles any suspended child: resumed
+// there, waited for, and its code is ours.
+void RunWithFailingResume(const std::string& dir) {
+    launcher_run::Setup setup;
+    setup.modulePath = BinDir() + "\\tarnelo.exe";
+    setup.commandLine = "\"" + setup.modulePath + "\" \"" + BinDir() + "\\test_child.exe\" exit=5";
+    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    setup.seenFile = dir + "\\seen.txt";
+    launcher_run::StartWatchdog(15000);
+    launcher_run::Prepare(setup);
+    fault::Fail(fault::kResumeThread, ERROR_ACCESS_DENIED);
+    RunLauncher();
+    Shutdown();
+}
+
+TEST(StartUpDeathTest, FailedResumeIsReportedAndTheChildStillRuns) {
+    const std::string dir = TestDir();
+    EXPECT_EXIT(RunWithFailingResume(dir), ::testing::ExitedWithCode(5), "");
+    EXPECT_EQ(SystemReport(("Failed to run " + BinDir() + "\\test_child.exe").c_str(), ERROR_ACCESS_DENIED),
+              ReadFileBytes(dir + "\\err.txt"));
 }
 
 }  // namespace
