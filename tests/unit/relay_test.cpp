@@ -187,7 +187,7 @@ TEST_F(OutputRelayThread, DataArrivingAfterTheFlagIsClearedIsDropped) {
     Start();
     // The thread has passed its first check of the flag and is in its read.
     ASSERT_TRUE(WaitUntil([] { return fault::Count(fault::kReadFile) >= 1; }));
-    g_state.relaysRunning = FALSE;
+    g_state.relaysStopping = TRUE;
     ChildWrites("too late");
     ASSERT_TRUE(ThreadEnded());
     EXPECT_EQ(0, fault::Count(fault::kWriteFile));
