@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.h"
 #include "harness.h"
-#include "report/message_ids.h"
 
 namespace {
 
@@ -30,18 +30,12 @@ std::string Env(const char* name) {
     return length != 0 && length < sizeof value ? std::string(value, length) : std::string();
 }
 
-// Every message and reason text the launcher may print, from our own copy
-// of the catalogue.
+// Every message and reason text the launcher may print: the catalogue but
+// for the association texts, which stand only after "Shell error text: ".
 std::vector<std::string> CatalogueTexts() {
-    static const DWORD kIds[] = {
-        1, 2, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009, 1010, 1011, 1012, 1013, 1014, 1015, 1016,
-        1017, 1018, 1019, 1020, 1021, 1022, 1023, 1024, 1025, 1026, 1027, 1028, 1029, 1030, 1031, 3001, 3002,
-        3003, 3004, 3005, 3006, 5005, 5006, 5007, 5008, 5009, 5010, 5011};
     std::vector<std::string> texts;
-    for (DWORD id : kIds) {
-        char text[1024];
-        int length = LoadStringA(GetModuleHandleA(NULL), id, text, sizeof text);
-        if (length > 0) texts.emplace_back(text, static_cast<size_t>(length));
+    for (const catalogue::Entry& entry : catalogue::kCatalogue) {
+        if (!catalogue::IsShellText(entry.id)) texts.emplace_back(entry.text);
     }
     return texts;
 }
