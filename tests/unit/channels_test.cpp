@@ -23,17 +23,6 @@ const DWORD kBoundMs = 5000;
 std::string BlockChild() { return BinDir() + "\\block_child.exe"; }
 std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
 
-// Polls a condition for at most `ms`; for states no handle signals.
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD ms = kBoundMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > ms) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // The platform's own text for an error, the same way the reports fetch it.
@@ -126,15 +115,7 @@ std::string Received(Stream kind, const std::string& captured, const std::string
 
 // `files` starts the name of every file of this run.
 void CheckArrangement(const Arrangement& a, const std::string& files) {
-    RunOptions options;
-    options.in = a.in;
-    options.out = a.out;
-    options.err = a.err;
-    options.input = "from the pipe";
-    options.inFile = files + "in.txt";
-    options.outFile = files + "out.txt";
-    options.errFile = files + "err.txt";
-    WriteFileBytes(options.inFile, "from the file");
+    RunOptions options = StreamOptions(a.in, a.out, a.err, files, "from the pipe", "from the file");
     ClearConsoleScreen();
 
     RunResult run = RunProcess("\"" + Launcher() + "\" \"" + BlockChild() + "\" \"log=" + files + "log.txt\" \"dump=" +

@@ -183,15 +183,9 @@ std::string RunSeed(FuzzWord seed, const std::string& dir, ConsoleInput* console
     const std::string log = dir + "\\log.bin";
     DeleteFileA(log.c_str());
 
-    RunOptions options;
-    options.in = plan.stdinPipe ? Stream::kPipe : Stream::kFile;
-    options.out = plan.stdoutPipe ? Stream::kPipe : Stream::kFile;
-    options.err = plan.stderrPipe ? Stream::kPipe : Stream::kFile;
-    options.input = input;
-    options.inFile = dir + "\\in.bin";
-    options.outFile = dir + "\\out.bin";
-    options.errFile = dir + "\\err.bin";
-    WriteFileBytes(options.inFile, input);
+    RunOptions options = StreamOptions(plan.stdinPipe ? Stream::kPipe : Stream::kFile,
+                                       plan.stdoutPipe ? Stream::kPipe : Stream::kFile,
+                                       plan.stderrPipe ? Stream::kPipe : Stream::kFile, dir + "\\", input, input, ".bin");
     options.timeoutMs = kRunLimitMs;
     // Some other bits set too: only the three cooked-input bits may change.
     const DWORD modeBefore = (console->original() & ~7u) | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | (seed % 8);

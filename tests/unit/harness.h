@@ -39,6 +39,35 @@ struct RunOptions {
     DWORD creationFlags = 0;  // added to CreateProcessA's flags (e.g. DETACHED_PROCESS)
 };
 
+// Options with these three streams, `pipeInput` for a piped stdin, and the
+// files `files` + "in", "out" and "err" + `extension` for the file ones (the
+// input file is written now, with `fileInput`).
+inline RunOptions StreamOptions(Stream in, Stream out, Stream err, const std::string& files,
+                                const std::string& pipeInput, const std::string& fileInput,
+                                const char* extension = ".txt") {
+    RunOptions options;
+    options.in = in;
+    options.out = out;
+    options.err = err;
+    options.input = pipeInput;
+    options.inFile = files + "in" + extension;
+    options.outFile = files + "out" + extension;
+    options.errFile = files + "err" + extension;
+    WriteFileBytes(options.inFile, fileInput);
+    return options;
+}
+
+// Polls a condition for at most `ms`; for states no handle signals.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD ms = 5000) {
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > ms) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
 struct RunResult {
     DWORD exitCode = 0xFFFFFFFF;
     bool timedOut = false;

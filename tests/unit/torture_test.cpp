@@ -213,15 +213,8 @@ protected:
         DeleteFileA(countFile.c_str());
         DeleteFileA(logFile.c_str());
 
-        RunOptions options;
-        options.in = scenario.in;
-        options.out = scenario.out;
-        options.err = scenario.err;
-        options.input = "input bytes\n";
-        options.inFile = dir_ + "\\in.txt";
-        options.outFile = dir_ + "\\out.txt";
-        options.errFile = dir_ + "\\err.txt";
-        WriteFileBytes(options.inFile, "file input\n");
+        RunOptions options =
+            StreamOptions(scenario.in, scenario.out, scenario.err, dir_ + "\\", "input bytes\n", "file input\n");
         options.directory = dir_;
         options.timeoutMs = kRunLimitMs;
         options.environment["TARNELO_FAULT_AT"] = k > 0 ? std::to_string(k) : "";
