@@ -16,8 +16,6 @@ using catalogue::kCatalogue;
 using catalogue::kCatalogueSize;
 using catalogue::kMissingIds;
 
-std::string TarneloPath() { return BinDir() + "\\tarnelo.exe"; }
-
 // LoadStringA as the reports call it: a 1,024-character buffer. A text
 // longer than what it returns, or with trailing bytes, would show here.
 bool LoadText(HMODULE module, UINT id, std::string* text) {
@@ -45,7 +43,7 @@ void ExpectWholeCatalogue(HMODULE module) {
 class LauncherImage : public ::testing::Test {
 protected:
     void SetUp() override {
-        module_ = LoadLibraryExA(TarneloPath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+        module_ = LoadLibraryExA(Launcher().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(nullptr, module_) << "error " << GetLastError();
     }
     void TearDown() override {
@@ -119,7 +117,7 @@ TEST_F(LauncherImage, HoldsExactlyTheCatalogueInOneLanguage) {
 }
 
 TEST(Catalogue, LauncherVersionIs1005) {
-    std::string path = TarneloPath();
+    std::string path = Launcher();
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
     ASSERT_NE(0u, size) << "error " << GetLastError();

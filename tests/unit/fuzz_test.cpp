@@ -28,12 +28,6 @@ namespace {
 const DWORD kRunLimitMs = 8000;
 const FuzzWord kSampleSeeds = 40;
 
-std::string Env(const char* name) {
-    char value[64];
-    DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-    return length != 0 && length < sizeof value ? std::string(value, length) : std::string();
-}
-
 std::string Bytes(FuzzWord size, FuzzWord seed, bool printable) {
     std::string bytes(size, '\0');
     if (size != 0) FuzzFill(reinterpret_cast<unsigned char*>(&bytes[0]), size, seed, printable ? 1 : 0);
@@ -231,8 +225,8 @@ std::string RunSeed(FuzzWord seed, const std::string& dir, ConsoleInput* console
 
 TEST(ProtocolFuzz, EverySeedEndsAsPredicted) {
     FuzzWord first = 1, last = kSampleSeeds;
-    if (!Env("TARNELO_FUZZ_SEEDS").empty()) last = static_cast<FuzzWord>(strtoul(Env("TARNELO_FUZZ_SEEDS").c_str(), NULL, 10));
-    if (!Env("TARNELO_FUZZ_SEED").empty()) first = last = static_cast<FuzzWord>(strtoul(Env("TARNELO_FUZZ_SEED").c_str(), NULL, 10));
+    if (!EnvValue("TARNELO_FUZZ_SEEDS").empty()) last = static_cast<FuzzWord>(strtoul(EnvValue("TARNELO_FUZZ_SEEDS").c_str(), NULL, 10));
+    if (!EnvValue("TARNELO_FUZZ_SEED").empty()) first = last = static_cast<FuzzWord>(strtoul(EnvValue("TARNELO_FUZZ_SEED").c_str(), NULL, 10));
     const std::string dir = TestDir();
     ConsoleInput console;
 

@@ -79,6 +79,42 @@ struct RunResult {
 // for it; a process that outlives the timeout is terminated and reported.
 RunResult RunProcess(const std::string& commandLine, const RunOptions& options = RunOptions());
 
+// The launcher as built, and the value of an environment variable of ours
+// ("" when it is unset or longer than 63 characters).
+inline std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
+inline std::string EnvValue(const char* name) {
+    char value[64];
+    DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+    return length != 0 && length < sizeof value ? std::string(value, length) : std::string();
+}
+
+// The platform's own text for an error code, fetched the way the reports
+// fetch it ("" when it has none). Only compared, never spelled out.
+inline std::string PlatformText(DWORD code, HMODULE module = NULL) {
+    char* text = NULL;
+    DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
+    if (module != NULL) flags |= FORMAT_MESSAGE_FROM_HMODULE;
+    DWORD length = FormatMessageA(flags, module, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
+    std::string result = length != 0 && text != NULL ? std::string(text, length) : std::string();
+    if (text != NULL) LocalFree(text);
+    return result;
+}
+
+// The lines a report adds for a system error code: the number, then the
+// platform's text when it has one; and a whole such report.
+inline std::string SystemTextLine(DWORD code) {
+    std::string text = PlatformText(code);
+    return text.empty() ? std::string() : "System error text: " + text;
+}
+inline std::string SystemLines(DWORD code) {
+    char line[80];
+    wsprintfA(line, "System error number: %lu (0x%lX) \r\n", code, code);
+    return line + SystemTextLine(code);
+}
+inline std::string SystemReport(const std::string& message, DWORD code) {
+    return "Fatal error: " + message + "\r\n" + SystemLines(code);
+}
+
 // Puts the launcher's state back to its load-time values and clears every
 // fault rule and record.
 void ResetLauncherState();

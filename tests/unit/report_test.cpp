@@ -15,30 +15,6 @@
 
 namespace {
 
-// The platform's own text for a code, as the report's third line carries it
-// ("" when the platform has none). Only compared, never spelled out.
-std::string PlatformText(DWORD code, HMODULE module = NULL) {
-    char* text = NULL;
-    DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
-    if (module != NULL) flags |= FORMAT_MESSAGE_FROM_HMODULE;
-    DWORD length = FormatMessageA(flags, module, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
-    std::string result = length != 0 && text != NULL ? std::string(text, length) : std::string();
-    if (text != NULL) LocalFree(text);
-    return result;
-}
-
-// The third line of a system report, or nothing.
-std::string TextLine(DWORD code) {
-    std::string text = PlatformText(code);
-    return text.empty() ? std::string() : "System error text: " + text;
-}
-
-std::string SystemLines(DWORD code) {
-    char line[80];
-    wsprintfA(line, "System error number: %u (0x%X) \r\n", code, code);
-    return line + TextLine(code);
-}
-
 class Report : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -100,7 +76,7 @@ TEST_F(Report, HresultCodeShowsInDecimalAndHex) {
     EXPECT_EQ(0, FatalWithCode(0x80070057, MSG_GENERATE_COMMAND_LINE));
     std::string report = Take();
     EXPECT_EQ("Fatal error: Failed to generate command line\r\nSystem error number: 2147942487 (0x80070057) \r\n" +
-                  TextLine(0x80070057),
+                  SystemTextLine(0x80070057),
               report);
     ExpectFailureExit();
 }

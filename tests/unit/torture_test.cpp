@@ -24,12 +24,6 @@ namespace {
 
 const DWORD kRunLimitMs = 8000;
 
-std::string Env(const char* name) {
-    char value[64];
-    DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-    return length != 0 && length < sizeof value ? std::string(value, length) : std::string();
-}
-
 // Every message and reason text the launcher may print: the catalogue but
 // for the association texts, which stand only after "Shell error text: ".
 std::vector<std::string> CatalogueTexts() {
@@ -286,10 +280,10 @@ TEST_P(Torture, EveryFailingCallEndsByTheRules) {
     const int calls = Run(0, false, &tally);
     ASSERT_GT(calls, 10) << "the clean run made too few fallible calls to sweep";
 
-    std::string only = Env("TARNELO_TORTURE_K");
-    int first = 1, last = calls, step = Env("TARNELO_TORTURE_FULL") == "1" ? 1 : 9;
+    std::string only = EnvValue("TARNELO_TORTURE_K");
+    int first = 1, last = calls, step = EnvValue("TARNELO_TORTURE_FULL") == "1" ? 1 : 9;
     if (!only.empty()) first = last = atoi(only.c_str());
-    std::string persistOnly = Env("TARNELO_TORTURE_PERSIST");
+    std::string persistOnly = EnvValue("TARNELO_TORTURE_PERSIST");
     for (int k = first; k <= last; k += step) {
         if (persistOnly != "1") Run(k, false, &tally);
         if (persistOnly != "0") Run(k, true, &tally);
