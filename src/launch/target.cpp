@@ -13,8 +13,7 @@ const char kPrefix[] = "tarnelo";
 const int kPrefixLength = sizeof kPrefix - 1;
 const LCID kCompareLocale = 1033;
 const char kImplicitExtension[] = ".wxe";
-// Every path buffer of the state record has this size; the last character
-// is kept for the NUL.
+// The size of every path buffer; the last character is kept for the NUL.
 const DWORD kPathChars = sizeof g_state.modulePath;
 const DWORD kMaxStored = kPathChars - 1;
 static_assert(sizeof g_state.targetPath == kPathChars && sizeof g_state.scratchPath == kPathChars,
@@ -35,9 +34,8 @@ BOOL EqualIgnoringCase(const char* a, const char* b, int length) {
     return CompareStringA(kCompareLocale, NORM_IGNORECASE, a, length, b, length) == CSTR_EQUAL;
 }
 
-// Copies the text into the target path without its double quotes. The
-// source is never longer than the target, but the bound keeps the copy
-// inside the target whatever the caller passes.
+// Copies the text into the target path without its double quotes (never
+// longer than the target, but the copy is bounded all the same).
 void CopyWithoutQuotes(char* target, const char* source) {
     DWORD stored = 0;
     for (; *source != '\0' && stored < kMaxStored; ++source) {
@@ -46,10 +44,9 @@ void CopyWithoutQuotes(char* target, const char* source) {
     target[stored] = '\0';
 }
 
-// Scans one command-line token and returns where it ends. Only a space ends
-// it, and only outside quotes: a tab belongs to the token. The quotes only
-// switch quoting on and off; the other characters, up to kMaxStored of
-// them, go to `target` when one is given (*stored counts them).
+// Returns the end of the command-line token at p: a space outside quotes
+// (a tab belongs to the token). The quotes only switch quoting; the other
+// characters, up to kMaxStored, go to `target` if given (*stored counts).
 const char* ScanToken(const char* p, char* target, DWORD* stored) {
     BOOL quoting = FALSE;
     for (; *p != '\0'; ++p) {
