@@ -18,16 +18,6 @@ namespace {
 
 const DWORD kBoundMs = 5000;
 
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD ms = kBoundMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > ms) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 // Whether each destination write was made while its thread held the lock.
 std::vector<bool> g_writesUnderLock;
 SRWLOCK g_writesGuard = SRWLOCK_INIT;
