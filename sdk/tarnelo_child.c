@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+/* NOLINTNEXTLINE(performance-no-int-to-ptr): the block carries handles as 32-bit words */
 static HANDLE AsHandle(DWORD word) { return (HANDLE)(UINT_PTR)word; }
 
 static int Fail(DWORD* error, DWORD code) {
@@ -10,6 +11,7 @@ static int Fail(DWORD* error, DWORD code) {
     return 0;
 }
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): buffer and size, as WriteFile takes them */
 static int SendAll(HANDLE pipe, const void* bytes, DWORD size) {
     const BYTE* p = (const BYTE*)bytes;
     while (size != 0) {
@@ -25,6 +27,7 @@ static int SendAll(HANDLE pipe, const void* bytes, DWORD size) {
     return 1;
 }
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): buffer and size, as ReadFile takes them */
 static int ReceiveAll(HANDLE pipe, void* bytes, DWORD size) {
     BYTE* p = (BYTE*)bytes;
     while (size != 0) {
@@ -65,6 +68,7 @@ int TarneloAttach(TarneloChild* child) {
     const void* view;
     memset(child, 0, sizeof *child);
 
+    /* NOLINTNEXTLINE(bugprone-not-null-terminated-result): a prefix: the name is terminated below */
     memcpy(name, "tarnelo\t", 8);
     end = PutDecimal(name + 8, GetCurrentProcessId());
     *end++ = '\t';
@@ -159,6 +163,7 @@ int TarneloWriteConsole(TarneloChild* child, const void* data, DWORD size, DWORD
     return TarneloWrite(child, TARNELO_CMD_WRITE_CONSOLE, data, size, error);
 }
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): out-parameters documented in tarnelo_child.h */
 int TarneloRead(TarneloChild* child, DWORD command, void* buffer, DWORD capacity, DWORD* count, DWORD* error) {
     DWORD request[2];
     DWORD result[3];

@@ -59,6 +59,7 @@ BOOL ServeRead(HANDLE source) {
     return TRUE;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a count and a flag, not two of a kind
 BOOL ServeWrite(HANDLE destination, DWORD count, BOOL takeLock) {
     CommandResult result = {1, 0, 0};
     DWORD remaining = count;
