@@ -27,6 +27,19 @@ BOOL WINAPI CappedReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD rea
     return ReadFile(handle, bytes, std::min(count, kReadCap), read, overlapped);
 }
 
+// Moves the bytes but claims more than were asked for.
+BOOL WINAPI OverReportingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED) {
+    BOOL ok = WriteFile(handle, bytes, count, written, NULL);
+    *written += 100;
+    return ok;
+}
+
+BOOL WINAPI OverReportingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED) {
+    BOOL ok = ReadFile(handle, bytes, count, read, NULL);
+    *read += 100;
+    return ok;
+}
+
 HANDLE g_afterRead;
 
 BOOL WINAPI SignallingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
@@ -118,6 +131,18 @@ TEST_F(ExactTransfer, ReadCompletesOverSeveralPartialCalls) {
     EXPECT_EQ(20u, calls[0].args[2]);
     EXPECT_EQ(13u, calls[1].args[2]);
     EXPECT_EQ(6u, calls[2].args[2]);
+}
+
+TEST_F(ExactTransfer, CountsPastWhatWasAskedEndTheTransferWithoutOverrun) {
+    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(OverReportingWriteFile));
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(OverReportingReadFile));
+    std::string data = Pattern(20);
+    ASSERT_TRUE(WriteExact(write_, data.data(), 20));
+    std::string into(21, '\x5A');
+    ASSERT_TRUE(ReadExact(read_, &into[0], 20));
+    EXPECT_EQ(data + '\x5A', into);
+    EXPECT_EQ(1u, fault::Records(fault::kWriteFile).size());
+    EXPECT_EQ(1u, fault::Records(fault::kReadFile).size());
 }
 
 TEST_F(ExactTransfer, ReadWaitsForBytesThatArriveLater) {
