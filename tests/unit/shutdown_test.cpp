@@ -339,6 +339,21 @@ TEST(ShutdownDeathTest, CloseEventWhileMainThreadWaitsForARequest) {
         ::testing::ExitedWithCode(kAllReleased), "");
 }
 
+TEST(ShutdownDeathTest, MainThreadBusyPastTheWaitKeepsWhatItOwns) {
+    // This thread is the main thread, inside a request that outlasts the
+    // wait: the handler's Shutdown removes only itself and leaves the rest
+    // to the process exit.
+    EXPECT_EXIT(
+        {
+            HoldEverything();
+            g_state.mainThread = MAIN_BUSY;
+            std::thread([] { ControlHandler(CTRL_CLOSE_EVENT); }).detach();
+            Sleep(10000);
+            ::ExitProcess(0x95);
+        },
+        ::testing::ExitedWithCode(1u << kHandler), "");
+}
+
 TEST(ShutdownDeathTest, CloseLogoffAndShutdownEventsEndWithOne) {
     for (DWORD type : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
         SCOPED_TRACE(type);
