@@ -339,10 +339,21 @@ TEST(ShutdownDeathTest, CloseEventWhileMainThreadWaitsForARequest) {
         ::testing::ExitedWithCode(kAllReleased), "");
 }
 
-TEST(ShutdownDeathTest, MainThreadBusyPastTheWaitKeepsWhatItOwns) {
-    // This thread is the main thread, inside a request that outlasts the
-    // wait: the handler's Shutdown removes only itself and leaves the rest
-    // to the process exit.
+TEST(ShutdownDeathTest, MainThreadBusyInARequestIsWaitedForUpToALimit) {
+    // This thread is the main thread, inside a request. One that ends within
+    // the wait parks at its next wait, and everything is released.
+    EXPECT_EXIT(
+        {
+            HoldEverything();
+            g_state.mainThread = MAIN_BUSY;
+            std::thread([] { ControlHandler(CTRL_CLOSE_EVENT); }).detach();
+            for (int i = 0; i < 500 && g_state.mainThread != MAIN_STOPPING; ++i) Sleep(10);
+            MainThreadWaiting();
+            ::ExitProcess(0x95);
+        },
+        ::testing::ExitedWithCode(kAllReleased), "");
+    // One that outlasts the wait: the handler's Shutdown removes only itself
+    // and leaves the rest to the process exit.
     EXPECT_EXIT(
         {
             HoldEverything();
