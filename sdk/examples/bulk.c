@@ -38,6 +38,7 @@ static BYTE PatternByte(DWORD* state) {
 static const DWORD kPieces[] = {1, 4095, 0, 4096, 4097, 13, 65536, 100003, 256, 255};
 #define PIECE_COUNT (sizeof kPieces / sizeof kPieces[0])
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a route flag and a size, not two of a kind */
 static int WritePattern(int throughHandle, DWORD total) {
     DWORD state = 0x7A4E1u;
     DWORD done = 0;
@@ -126,6 +127,7 @@ static int AttachTwice(void) {
     return TarneloWriteStdout(&child, "still attached\n", 15, &error) ? 3 : 20;
 }
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the platform's entry point */
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int show) {
     int attached;
     int code;

@@ -12,6 +12,8 @@
 //   closelog=<file> append a line "close" to the file for each WM_CLOSE a
 //                   later window= receives
 //   exit=<code>     exit now with that code (decimal, or hex after 0x)
+//   overflow=<n>    add n to INT_MAX and exit with the sum: undefined for n > 0,
+//                   so a build with undefined-behaviour traps ends at the trap
 //
 // Unknown arguments are skipped, so a child can be given arbitrary ones to
 // echo. Actions in the environment variable TEST_CHILD (separated by spaces)
@@ -21,6 +23,7 @@
 // cannot be created (no display driver) with kNoWindow (98).
 #include <windows.h>
 
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -146,6 +149,9 @@ void Perform(const std::string& action) {
         RunWindow(value == "honour");
     } else if (name == "exit") {
         ExitProcess(ParseNumber(value));
+    } else if (name == "overflow") {
+        volatile int base = INT_MAX;  // volatile: the sum is computed at run time
+        ExitProcess(static_cast<UINT>(base + static_cast<int>(ParseNumber(value))));
     }
 }
 

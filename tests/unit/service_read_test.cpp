@@ -145,5 +145,28 @@ TEST_F(ServiceRead, MissingStreamsAnswerInvalidHandle) {
     }
 }
 
+// Claims 100 bytes more than any read that moved something.
+BOOL WINAPI OverReportingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED) {
+    BOOL ok = ReadFile(handle, bytes, count, read, NULL);
+    if (ok && *read != 0) *read += 100;
+    return ok;
+}
+
+// A platform count past what was asked never makes the service send or
+// write more than the request holds.
+TEST_F(ServiceRead, CountsPastWhatWasAskedAreCutToTheRequest) {
+    const std::string content = Pattern(4096, 5);
+    HANDLE read = SourceFile("read.bin", content);
+    g_state.stdinHandle = read;
+    Pipe out;
+    g_state.stdoutHandle = out.write;
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(OverReportingReadFile));
+    const std::string data = Pattern(10, 6);
+    EXPECT_EQ(1u, Run(Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_STDOUT, data)));
+    EXPECT_TRUE(SameBytes(Result(1, 0, 4096) + content + Result(1, 0, 0), Answers()));
+    EXPECT_EQ(data, TakeAvailable(out.read));
+    CloseHandle(read);
+}
+
 }  // namespace
 }  // namespace service_test
