@@ -171,6 +171,7 @@ static int ReopenOnNul(FILE* stream, const char* mode) {
 /* Points one standard stream at `handle`: a descriptor of its own for the
    runtime (a duplicate, so that the block's handle stays ours), put in
    place of the stream's descriptor, which keeps its mode. */
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): one stream's settings, each of its own kind */
 static int RedirectStream(FILE* stream, const char* mode, HANDLE handle, DWORD which, int unbuffered) {
     HANDLE process = GetCurrentProcess();
     HANDLE copy = NULL;
@@ -205,6 +206,7 @@ static int RedirectStream(FILE* stream, const char* mode, HANDLE handle, DWORD w
     _close(temporary);
     _setmode(target, previousMode == -1 ? _O_TEXT : previousMode);
     if (unbuffered) setvbuf(stream, NULL, _IONBF, 0);
+    /* NOLINTNEXTLINE(performance-no-int-to-ptr): the runtime hands out OS handles as intptr_t */
     SetStdHandle(which, (HANDLE)_get_osfhandle(target));
     return 1;
 }
@@ -333,6 +335,7 @@ static DWORD ReadLocked(TarneloChild* child, DWORD command, TarneloPending* pend
     return 0;
 }
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): out-parameters documented in tarnelo_child.h */
 int TarneloRead(TarneloChild* child, DWORD command, void* buffer, DWORD capacity, DWORD* count, DWORD* error) {
     DWORD code;
     *count = 0;

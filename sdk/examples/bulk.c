@@ -84,7 +84,7 @@ static int Echo(void) {
 
 static DWORD WINAPI WriteRecords(LPVOID parameter) {
     static BYTE records[RECORD_THREADS][RECORD_MAX + 32];
-    const DWORD thread = (DWORD)(UINT_PTR)parameter;
+    const DWORD thread = *(const DWORD*)parameter;
     BYTE* record = records[thread];
     DWORD number;
     for (number = 0; number < RECORDS_PER_THREAD; ++number) {
@@ -100,11 +100,13 @@ static DWORD WINAPI WriteRecords(LPVOID parameter) {
 }
 
 static int Threads(void) {
+    static DWORD numbers[RECORD_THREADS];
     HANDLE threads[RECORD_THREADS];
     DWORD i;
     int code;
     for (i = 0; i < RECORD_THREADS; ++i) {
-        threads[i] = CreateThread(NULL, 0, WriteRecords, (LPVOID)(UINT_PTR)i, 0, NULL);
+        numbers[i] = i;
+        threads[i] = CreateThread(NULL, 0, WriteRecords, &numbers[i], 0, NULL);
         if (threads[i] == NULL) return 20;
     }
     code = Echo();
