@@ -20,7 +20,7 @@ namespace {
 
 const DWORD kBoundMs = 5000;
 
-std::string BlockChild() { return ChildDir() + "\\block_child.exe"; }
+std::string TestChild() { return ChildDir() + "\\test_child.exe"; }
 std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
 
 // Polls a condition for at most `ms`; for states no handle signals.
@@ -146,7 +146,7 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     WriteFileBytes(options.inFile, "from the file");
     ClearConsoleScreen();
 
-    RunResult run = RunProcess("\"" + Launcher() + "\" \"" + BlockChild() + "\" \"log=" + files + "log.txt\" \"dump=" +
+    RunResult run = RunProcess("\"" + Launcher() + "\" \"" + TestChild() + "\" \"log=" + files + "log.txt\" \"dump=" +
                                    files + "block.bin\" probe events " + a.read,
                                options);
     ASSERT_FALSE(run.timedOut);
@@ -222,7 +222,7 @@ TEST(LauncherConsole, CtrlCSignalsTheChildsEventOnceAndServiceGoesOn) {
     ASSERT_TRUE(SetConsoleCtrlHandler(IgnoreCtrlC, TRUE));
     RunResult run;
     std::thread launcher([&] {
-        run = RunProcess("\"" + Launcher() + "\" \"" + BlockChild() + "\" \"log=" + dir + "\\log.txt\" \"ready=" + ready +
+        run = RunProcess("\"" + Launcher() + "\" \"" + TestChild() + "\" \"log=" + dir + "\\log.txt\" \"ready=" + ready +
                          "\" waitctrlc=5000 say=after-ctrl-c exit=305419896");
     });
     const bool childWaiting = WaitUntil([&] { return FileExists(ready); });
@@ -286,7 +286,7 @@ public:
 
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
-        std::string line = "\"" + BlockChild() + "\"";
+        std::string line = "\"" + TestChild() + "\"";
         ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup,
                                    &g_state.child))
             << GetLastError();
@@ -772,7 +772,7 @@ void CheckInitialMode(const ModeCase& c, const std::string& inFile) {
     CreatePipe(&stdoutRead, &g_stdHandles[1], NULL, 1 << 16);
     CreatePipe(&stderrRead, &g_stdHandles[2], NULL, 1 << 16);
     g_modulePath = BinDir() + "\\tarnelo.exe";
-    g_commandLine = "\"" + g_modulePath + "\" \"" + BlockChild() + "\" exit=3";
+    g_commandLine = "\"" + g_modulePath + "\" \"" + TestChild() + "\" exit=3";
     g_consoleModeRead = c.read;
     fault::Replace(fault::kGetModuleFileNameA, reinterpret_cast<void*>(FakeGetModuleFileNameA));
     fault::Replace(fault::kGetCommandLineA, reinterpret_cast<void*>(FakeGetCommandLineA));

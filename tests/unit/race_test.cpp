@@ -240,7 +240,7 @@ TEST(ShutdownRaceDeathTest, CloseDuringSlowLaunchStillResumesTheChild) {
 
 struct Serving {
     const char* name;
-    const char* actions;  // block_child's
+    const char* actions;  // test_child's
     DWORD childCode;      // the child's, when it ends within the shutdown's first wait
 };
 
@@ -254,7 +254,7 @@ const Serving kServing[] = {
 void CloseWhileServing(const std::string& dir, const Serving& serving) {
     launcher_run::Setup setup;
     setup.modulePath = BinDir() + "\\tarnelo.exe";
-    setup.commandLine = Quoted(setup.modulePath) + " " + Quoted(BinDir() + "\\block_child.exe") + " " +
+    setup.commandLine = Quoted(setup.modulePath) + " " + Quoted(BinDir() + "\\test_child.exe") + " " +
                         Quoted("ready=" + dir + "\\ready") + " " + serving.actions;
     HANDLE inWrite = NULL, outRead = NULL;  // held, never used: the reads and writes wait
     CreatePipe(&setup.std[0], &inWrite, NULL, 0);
