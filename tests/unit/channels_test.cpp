@@ -15,6 +15,7 @@
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
+#include "launcher_run.h"
 
 namespace {
 
@@ -55,10 +56,7 @@ std::string SystemReport(const std::string& message, DWORD code) {
     return PlainReport(message) + "System error number: " + number + "\r\nSystem error text: " + SystemText(code);
 }
 
-HANDLE OpenConsole(const char* name) {
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                       0, NULL);
-}
+using launcher_run::OpenConsole;
 
 // Everything on the console screen of this process, row after row.
 std::string ConsoleScreen() {
@@ -263,15 +261,10 @@ BOOL WINAPI PretendGetConsoleMode(HANDLE handle, LPDWORD mode) {
 class SuspendedChildScene {
 public:
     void Begin() {
-        ResetLauncherState();
+        using namespace launcher_run;
+        Enter(kHoldLock | kHoldEvents | kHoldInheritable | kHoldConsoleOutput);
         g_pretendConsoles.clear();
         g_state.moduleHandle = GetModuleHandleA(NULL);
-        InitializeCriticalSection(&g_state.outputLock);
-        g_state.lockInitialised = TRUE;
-        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
-        g_state.ctrlCEvent = CreateEventA(&inheritable, FALSE, FALSE, NULL);
-        g_state.ctrlBreakEvent = CreateEventA(&inheritable, FALSE, FALSE, NULL);
-        g_state.consoleOutput = OpenConsole("CONOUT$");
         ASSERT_NE(INVALID_HANDLE_VALUE, g_state.consoleOutput);
         capture_.reset(new StderrCapture());
 
@@ -293,30 +286,10 @@ public:
     }
 
     void End() {
-        if (g_state.child.hProcess != NULL) {
-            TerminateProcess(g_state.child.hProcess, 0);
-            WaitForSingleObject(g_state.child.hProcess, kBoundMs);
-        }
-        // With the child gone no write end is left: a relay still running
-        // would mean the launcher kept a copy of one.
-        for (HANDLE thread : {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread}) {
-            if (thread != NULL) {
-                EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs)) << "a relay outlived its pipe";
-                CloseHandle(thread);
-            }
-        }
-        if (g_state.blockView != NULL) UnmapViewOfFile(g_state.blockView);
-        for (HANDLE handle : {g_state.mapping, g_state.parentToChildWrite, g_state.childToParentRead,
-                              g_state.consoleInputDevice, g_state.stdoutRelay.readEnd, g_state.stderrRelay.readEnd,
-                              g_state.consoleRelay.readEnd, g_state.ctrlCEvent, g_state.ctrlBreakEvent,
-                              g_state.consoleOutput, g_state.child.hThread, g_state.child.hProcess}) {
-            if (handle != NULL) CloseHandle(handle);
-        }
+        launcher_run::Leave();
         for (HANDLE handle : kept_) CloseHandle(handle);
         kept_.clear();
-        DeleteCriticalSection(&g_state.outputLock);
         capture_.reset();
-        ResetLauncherState();
         g_pretendConsoles.clear();
     }
 
@@ -738,33 +711,6 @@ const ModeCase kModeCases[] = {
     {"Unreadable", 0, 7},
 };
 
-// Releases what an in-process RunLauncher acquired, as Shutdown would; the
-// relays end with the child's pipes.
-void ReleaseLauncher() {
-    if (g_state.handlerInstalled) ::SetConsoleCtrlHandler(ControlHandler, FALSE);
-    for (HANDLE thread : {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread}) {
-        if (thread != NULL) {
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs));
-            CloseHandle(thread);
-        }
-    }
-    if (g_state.child.hProcess != NULL) {
-        TerminateProcess(g_state.child.hProcess, 0);
-        CloseHandle(g_state.child.hProcess);
-        CloseHandle(g_state.child.hThread);
-    }
-    if (g_state.blockView != NULL) UnmapViewOfFile(g_state.blockView);
-    for (HANDLE handle : {g_state.mapping, g_state.parentToChildWrite, g_state.childToParentRead,
-                          g_state.consoleInputDevice, g_state.consoleOutput, g_state.ctrlCEvent, g_state.ctrlBreakEvent,
-                          g_state.stdoutRelay.readEnd, g_state.stderrRelay.readEnd, g_state.consoleRelay.readEnd}) {
-        if (handle != NULL) CloseHandle(handle);
-    }
-    if (g_state.primaryBuffer != NULL) LocalFree(g_state.primaryBuffer);
-    if (g_state.childCommandLine != NULL) LocalFree(g_state.childCommandLine);
-    if (g_state.lockInitialised) DeleteCriticalSection(&g_state.outputLock);
-    ResetLauncherState();
-}
-
 void CheckInitialMode(const ModeCase& c, const std::string& inFile) {
     ResetLauncherState();
     HANDLE stdoutRead = NULL, stderrRead = NULL;
@@ -796,7 +742,7 @@ void CheckInitialMode(const ModeCase& c, const std::string& inFile) {
     EXPECT_FALSE(g_suspendedAtSet);
     EXPECT_EQ(0u, g_mainThreadReadsAtSet);
 
-    ReleaseLauncher();
+    launcher_run::Leave();  // what RunLauncher acquired, released as Shutdown would
     for (HANDLE handle : {g_stdHandles[0], g_stdHandles[1], g_stdHandles[2], stdoutRead, stderrRead}) {
         CloseHandle(handle);
     }

@@ -1,11 +1,20 @@
-// The whole launcher run in this process against a real child, inside a
-// death test (its Shutdown ends the process): its module name, command line
-// and standard handles are the test's to choose, and its releases are
-// watched. A handle closed twice, a close that fails, a handle used after
-// its close, or memory freed twice ends the process at once with a code of
-// its own; memory the launcher frees is decommitted, so a later touch
-// crashes instead of passing unseen. The child goes into a job that ends it
-// with this process.
+// The one way the tests run the launcher in this process, with what they
+// vary as options.
+//
+// A stage of it: Enter() gives fresh launcher state holding what the options
+// name, acquired as start-up and channel set-up would, so that a case can
+// call the procedure under test (channel set-up, the command service, a
+// relay, Shutdown) directly; Leave() releases whatever the state holds then,
+// as Shutdown would but without ending the process.
+//
+// The whole launcher: Prepare() before RunLauncher(), inside a death test
+// (its Shutdown ends the process): its module name, command line and
+// standard handles are the test's to choose, and its releases are watched.
+// A handle closed twice, a close that fails, a handle used after its close,
+// or memory freed twice ends the process at once with a code of its own;
+// memory the launcher frees is decommitted, so a later touch crashes instead
+// of passing unseen. The child goes into a job that ends it with this
+// process.
 #ifndef TARNELO_TEST_LAUNCHER_RUN_H
 #define TARNELO_TEST_LAUNCHER_RUN_H
 
@@ -14,11 +23,104 @@
 #include <set>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
 
 namespace launcher_run {
+
+// ---- A stage ----
+
+// What Enter() acquires (any combination).
+enum Holding : unsigned {
+    kHoldNothing = 0,
+    kHoldMainThread = 1u << 0,     // this thread stands for the launcher's main thread
+    kHoldLock = 1u << 1,           // the output lock, initialised
+    kHoldCommandLine = 1u << 2,    // a child command line of 64 bytes
+    kHoldHandler = 1u << 3,        // ControlHandler installed
+    kHoldBlock = 1u << 4,          // the block's mapping and its view
+    kHoldBuffer = 1u << 5,         // the primary buffer
+    kHoldCtrlCEvent = 1u << 6,     // the CTRL+C event
+    kHoldCtrlBreakEvent = 1u << 7, // the CTRL+BREAK event
+    kHoldInheritable = 1u << 8,    // with the events: inheritable, as a child needs them
+    kHoldConsoleInput = 1u << 9,   // "CONIN$" as the console input device
+    kHoldConsoleOutput = 1u << 10, // "CONOUT$" as the console output
+    kHoldResultPipe = 1u << 11,    // the result pipe's write end (the other end stays open)
+    kHoldEvents = kHoldCtrlCEvent | kHoldCtrlBreakEvent,
+};
+
+inline HANDLE OpenConsole(const char* name) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                       NULL);
+}
+
+inline void Enter(unsigned what) {
+    ResetLauncherState();
+    if (what & kHoldMainThread) g_state.mainThreadId = GetCurrentThreadId();
+    if (what & kHoldCommandLine) g_state.childCommandLine = static_cast<char*>(LocalAlloc(LMEM_FIXED, 64));
+    if (what & kHoldHandler) g_state.handlerInstalled = SetConsoleCtrlHandler(ControlHandler, TRUE);
+    if (what & kHoldBlock) {
+        g_state.mapping =
+            CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(InterprocessBlock), NULL);
+        g_state.blockView =
+            static_cast<BYTE*>(MapViewOfFile(g_state.mapping, FILE_MAP_WRITE, 0, 0, sizeof(InterprocessBlock)));
+    }
+    if (what & kHoldBuffer) g_state.primaryBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, PRIMARY_BUFFER_SIZE));
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+    SECURITY_ATTRIBUTES* events = (what & kHoldInheritable) ? &inheritable : NULL;
+    if (what & kHoldCtrlCEvent) g_state.ctrlCEvent = CreateEventA(events, FALSE, FALSE, NULL);
+    if (what & kHoldCtrlBreakEvent) g_state.ctrlBreakEvent = CreateEventA(events, FALSE, FALSE, NULL);
+    if (what & kHoldConsoleInput) g_state.consoleInputDevice = OpenConsole("CONIN$");
+    if (what & kHoldConsoleOutput) g_state.consoleOutput = OpenConsole("CONOUT$");
+    if (what & kHoldResultPipe) {
+        HANDLE childEnd = NULL;  // stays open: the pipe is not broken
+        CreatePipe(&childEnd, &g_state.parentToChildWrite, NULL, 0);
+    }
+    if (what & kHoldLock) {
+        InitializeCriticalSection(&g_state.outputLock);
+        g_state.lockInitialised = TRUE;
+    }
+}
+
+inline void CloseIfHeld(HANDLE handle) {
+    if (handle != NULL && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
+// A child still there is ended first: with it gone no write end is left,
+// so a relay still running would mean the launcher kept a copy of one. A
+// case that stands in for the child itself leaves its own pseudo handle in
+// the state, which is never ended or closed. Handles a case put into the
+// state but owns itself must be taken out before.
+inline void Leave() {
+    if (g_state.handlerInstalled) SetConsoleCtrlHandler(ControlHandler, FALSE);
+    if (g_state.child.hProcess != NULL && g_state.child.hProcess != GetCurrentProcess()) {
+        TerminateProcess(g_state.child.hProcess, 0);
+        WaitForSingleObject(g_state.child.hProcess, 5000);
+        CloseHandle(g_state.child.hProcess);
+    }
+    CloseIfHeld(g_state.child.hThread);
+    for (HANDLE thread : {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread}) {
+        if (thread != NULL) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000)) << "a relay outlived its pipe";
+            CloseHandle(thread);
+        }
+    }
+    if (g_state.blockView != NULL) UnmapViewOfFile(g_state.blockView);
+    for (HANDLE handle : {g_state.mapping, g_state.parentToChildWrite, g_state.childToParentRead,
+                          g_state.consoleInputDevice, g_state.stdoutRelay.readEnd, g_state.stderrRelay.readEnd,
+                          g_state.consoleRelay.readEnd, g_state.ctrlCEvent, g_state.ctrlBreakEvent,
+                          g_state.consoleOutput}) {
+        CloseIfHeld(handle);
+    }
+    if (g_state.primaryBuffer != NULL) LocalFree(g_state.primaryBuffer);
+    if (g_state.childCommandLine != NULL) LocalFree(g_state.childCommandLine);
+    if (g_state.lockInitialised) DeleteCriticalSection(&g_state.outputLock);
+    ResetLauncherState();
+}
+
+// ---- The whole launcher ----
 
 // Exit codes of a run that went wrong in a way the launcher cannot report.
 enum : UINT {
@@ -172,7 +274,7 @@ inline void Prepare(const Setup& setup) {
     SetStdHandle(STD_INPUT_HANDLE, nul);
     SetStdHandle(STD_OUTPUT_HANDLE, nul);
     SetStdHandle(STD_ERROR_HANDLE, nul);
-    ResetLauncherState();
+    Enter(kHoldNothing);
     g_setup = setup;
     g_closed = new std::set<UINT_PTR>;
     g_allocated = new std::set<UINT_PTR>;

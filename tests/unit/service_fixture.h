@@ -18,6 +18,7 @@
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
+#include "launcher_run.h"
 #include "relay/relay.h"
 #include "report/report.h"
 
@@ -253,10 +254,7 @@ protected:
     HANDLE relayWrite_ = NULL;
 
     void SetUp() override {
-        ResetLauncherState();
-        g_state.primaryBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, PRIMARY_BUFFER_SIZE));
-        InitializeCriticalSection(&g_state.outputLock);
-        g_state.lockInitialised = TRUE;
+        launcher_run::Enter(launcher_run::kHoldBuffer | launcher_run::kHoldLock);
         g_state.currentProcess = GetCurrentProcess();
         Bind();
     }
@@ -268,8 +266,7 @@ protected:
         requests_.Reopen();
         results_.Reopen();
         fault::Reset();
-        g_state.stdinHandle = g_state.stdoutHandle = g_state.stderrHandle = NULL;
-        g_state.consoleInput = g_state.consoleOutput = NULL;
+        Disown();
         g_state.stdoutIsConsole = g_state.stderrIsConsole = FALSE;
         g_state.failureExitCode = 0;
         Bind();
@@ -278,9 +275,8 @@ protected:
     void TearDown() override {
         if (thread_ != NULL) Finish();
         StopRelay();
-        DeleteCriticalSection(&g_state.outputLock);
-        LocalFree(g_state.primaryBuffer);
-        ResetLauncherState();  // no fault rule or hook outlives the test
+        Disown();
+        launcher_run::Leave();  // no fault rule or hook outlives the test
     }
 
     // Routes the launcher's ReadFile/WriteFile through the transfer log.
@@ -350,9 +346,19 @@ protected:
         CloseHandle(g_state.stdoutRelayThread);
         CloseHandle(g_state.stdoutRelay.readEnd);
         g_state.stdoutRelayThread = NULL;
+        g_state.stdoutRelay.readEnd = NULL;
     }
 
 private:
+    // Takes the handles the cases own (pipes, files, a stand-in child) out
+    // of the state, so that only what SetUp acquired is left to release.
+    void Disown() {
+        g_state.stdinHandle = g_state.stdoutHandle = g_state.stderrHandle = NULL;
+        g_state.consoleInput = g_state.consoleOutput = NULL;
+        g_state.childToParentRead = g_state.parentToChildWrite = NULL;
+        g_state.child.hProcess = NULL;
+    }
+
     void Bind() {
         {
             std::lock_guard<std::mutex> hold(g_logMutex);

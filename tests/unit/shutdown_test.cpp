@@ -9,6 +9,7 @@
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
+#include "launcher_run.h"
 
 namespace {
 
@@ -213,24 +214,10 @@ BOOL WINAPI RecordHandlerRemoval(PHANDLER_ROUTINE routine, BOOL add) {
 
 // Everything start-up and channel set-up acquire, held as they would be.
 void HoldEverything() {
-    ResetLauncherState();
+    using namespace launcher_run;
+    Enter(kHoldMainThread | kHoldCommandLine | kHoldHandler | kHoldBlock | kHoldBuffer | kHoldEvents |
+          kHoldConsoleInput | kHoldConsoleOutput | kHoldResultPipe | kHoldLock);
     InitializeCriticalSection(&g_recorderLock);
-    g_state.mainThreadId = GetCurrentThreadId();
-    g_state.childCommandLine = static_cast<char*>(LocalAlloc(LMEM_FIXED, 64));
-    g_state.handlerInstalled = SetConsoleCtrlHandler(ControlHandler, TRUE);
-    g_state.mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 68, NULL);
-    g_state.blockView = static_cast<BYTE*>(MapViewOfFile(g_state.mapping, FILE_MAP_WRITE, 0, 0, 68));
-    g_state.primaryBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, PRIMARY_BUFFER_SIZE));
-    g_state.ctrlCEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    g_state.ctrlBreakEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    g_state.consoleInputDevice = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                             NULL, OPEN_EXISTING, 0, NULL);
-    g_state.consoleOutput = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        NULL, OPEN_EXISTING, 0, NULL);
-    HANDLE childEnd = NULL;
-    CreatePipe(&childEnd, &g_state.parentToChildWrite, NULL, 0);  // the child's end stays open
-    InitializeCriticalSection(&g_state.outputLock);
-    g_state.lockInitialised = TRUE;
 
     const UINT_PTR values[kResourceCount] = {
         reinterpret_cast<UINT_PTR>(g_state.childCommandLine),   reinterpret_cast<UINT_PTR>(g_state.blockView),
@@ -266,12 +253,8 @@ TEST(ShutdownDeathTest, ReleasesEverythingOnceInOrder) {
 
 // A failure early in start-up: nothing held but the lock and one event.
 void HoldLockAndOneEvent() {
-    ResetLauncherState();
+    launcher_run::Enter(launcher_run::kHoldMainThread | launcher_run::kHoldLock | launcher_run::kHoldCtrlCEvent);
     InitializeCriticalSection(&g_recorderLock);
-    g_state.mainThreadId = GetCurrentThreadId();
-    InitializeCriticalSection(&g_state.outputLock);
-    g_state.lockInitialised = TRUE;
-    g_state.ctrlCEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     g_held[kCtrlCEvent] = Held{reinterpret_cast<UINT_PTR>(g_state.ctrlCEvent), false};
     g_state.childExitSeen = TRUE;
     fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(RecordCloseHandle));
@@ -396,11 +379,8 @@ DWORD WINAPI WaitAfterPipeClose(HANDLE handle, DWORD milliseconds) {
 TEST(ShutdownDeathTest, CloseEventStillEndsTheChildWhenTheMainThreadIsStuck) {
     EXPECT_EXIT(
         {
-            ResetLauncherState();
-            g_state.mainThreadId = GetCurrentThreadId();
-            g_state.primaryBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, PRIMARY_BUFFER_SIZE));
-            HANDLE childEnd = NULL;
-            CreatePipe(&childEnd, &g_state.parentToChildWrite, NULL, 0);
+            launcher_run::Enter(launcher_run::kHoldMainThread | launcher_run::kHoldBuffer |
+                                launcher_run::kHoldResultPipe);
             g_pipeToClose = g_state.parentToChildWrite;
             if (!StartExitingChild(3, false, &g_state.child)) ::ExitProcess(0x94);
             fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(NotePipeClose));
