@@ -68,6 +68,9 @@ void ResetLauncherState();
 
 // Captures what the launcher's reports write: points the state's stderr
 // handle at a pipe and gives back the bytes written so far.
+// Everything that can be read from a pipe right now, without blocking.
+std::string TakeAvailable(HANDLE pipe);
+
 class StderrCapture {
 public:
     StderrCapture();

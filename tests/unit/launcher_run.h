@@ -172,25 +172,23 @@ inline BOOL WINAPI WatchedCloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-inline BOOL WINAPI WatchedReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
+// The handle, unless the launcher closed it before: then the run ends.
+inline HANDLE Open(HANDLE handle) {
     if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
-    return ::ReadFile(handle, buffer, size, done, overlapped);
+    return handle;
+}
+
+inline BOOL WINAPI WatchedReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
+    return ::ReadFile(Open(handle), buffer, size, done, overlapped);
 }
 
 inline BOOL WINAPI WatchedWriteFile(HANDLE handle, LPCVOID bytes, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
-    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
-    return ::WriteFile(handle, bytes, size, done, overlapped);
+    return ::WriteFile(Open(handle), bytes, size, done, overlapped);
 }
 
-inline BOOL WINAPI WatchedSetEvent(HANDLE handle) {
-    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
-    return ::SetEvent(handle);
-}
+inline BOOL WINAPI WatchedSetEvent(HANDLE handle) { return ::SetEvent(Open(handle)); }
 
-inline BOOL WINAPI WatchedSetConsoleMode(HANDLE handle, DWORD mode) {
-    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
-    return ::SetConsoleMode(handle, mode);
-}
+inline BOOL WINAPI WatchedSetConsoleMode(HANDLE handle, DWORD mode) { return ::SetConsoleMode(Open(handle), mode); }
 
 // Every launcher allocation gets pages of its own, so that freeing can take
 // them away for good.
@@ -292,6 +290,31 @@ inline void Prepare(const Setup& setup) {
     fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(GuardedLocalFree));
     fault::Replace(fault::kGetExitCodeProcess, reinterpret_cast<void*>(RecordedGetExitCodeProcess));
     fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(CreateProcessInJob));
+}
+
+// A whole run's surroundings in `dir`: stdin an empty file, stdout and
+// stderr files, the child's code recorded in seen.txt; `target` follows the
+// launcher's own token on its command line. A case changes what it varies.
+inline Setup InDirectory(const std::string& dir, const std::string& target) {
+    Setup setup;
+    setup.modulePath = BinDir() + "\\tarnelo.exe";
+    setup.commandLine = "\"" + setup.modulePath + "\" " + target;
+    WriteFileBytes(dir + "\\in.txt", "");
+    setup.std[0] = CreateFileA((dir + "\\in.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    setup.std[1] = CreateFileA((dir + "\\out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    setup.seenFile = dir + "\\seen.txt";
+    return setup;
+}
+
+// The watchdog armed, then Prepare(); a standard handle that could not be
+// opened ends the run at once with `unopened`.
+inline void Start(const Setup& setup, DWORD watchdogMs, UINT unopened) {
+    for (HANDLE handle : setup.std) {
+        if (handle == INVALID_HANDLE_VALUE) ::ExitProcess(unopened);
+    }
+    StartWatchdog(watchdogMs);
+    Prepare(setup);
 }
 
 // The exit code rules seen from outside: the child's code when the launcher

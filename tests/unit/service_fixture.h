@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/core.h"
@@ -77,19 +78,6 @@ inline ::testing::AssertionResult SameBytes(const std::string& expected, const s
 }
 
 // ---- Pipes the test holds. ----
-
-// Everything that can be read from a pipe right now, without blocking.
-inline std::string TakeAvailable(HANDLE pipe) {
-    std::string bytes;
-    DWORD available = 0;
-    while (PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL) && available != 0) {
-        std::string chunk(available, '\0');
-        DWORD count = 0;
-        if (!ReadFile(pipe, &chunk[0], available, &count, NULL)) break;
-        bytes.append(chunk.data(), count);
-    }
-    return bytes;
-}
 
 // `count` bytes from a pipe, or what came before the bound ran out. Anonymous
 // pipes have no waitable readiness, so this polls.
@@ -224,18 +212,15 @@ inline void Log(const Transfer& transfer) {
     g_log.push_back(transfer);
 }
 
-inline BOOL WINAPI LoggedReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
-    BOOL ok = ::ReadFile(handle, buffer, Capped(g_readCaps, handle, count), moved, overlapped);
+// The platform's ReadFile (LPVOID) or WriteFile (LPCVOID), capped and logged.
+template <typename Buffer>
+BOOL WINAPI LoggedTransfer(HANDLE handle, Buffer buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+    constexpr bool kWrite = std::is_same<Buffer, LPCVOID>::value;
+    BOOL ok = kWrite ? ::WriteFile(handle, buffer, Capped(g_writeCaps, handle, count), moved, overlapped)
+                     : ::ReadFile(handle, const_cast<LPVOID>(static_cast<LPCVOID>(buffer)),
+                                  Capped(g_readCaps, handle, count), moved, overlapped);
     DWORD error = GetLastError();
-    Log(Transfer{false, handle, buffer, count, moved != NULL ? *moved : 0, ok});
-    SetLastError(error);
-    return ok;
-}
-
-inline BOOL WINAPI LoggedWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
-    BOOL ok = ::WriteFile(handle, buffer, Capped(g_writeCaps, handle, count), moved, overlapped);
-    DWORD error = GetLastError();
-    Log(Transfer{true, handle, buffer, count, moved != NULL ? *moved : 0, ok});
+    Log(Transfer{kWrite, handle, buffer, count, moved != NULL ? *moved : 0, ok});
     SetLastError(error);
     return ok;
 }
@@ -281,8 +266,8 @@ protected:
 
     // Routes the launcher's ReadFile/WriteFile through the transfer log.
     void LogTransfers() {
-        fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&LoggedReadFile));
-        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&LoggedWriteFile));
+        fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&LoggedTransfer<LPVOID>));
+        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&LoggedTransfer<LPCVOID>));
     }
 
     // ServeCommands on a thread of its own, so that every wait stays bounded.

@@ -212,6 +212,14 @@ BOOL WINAPI RecordHandlerRemoval(PHANDLER_ROUTINE routine, BOOL add) {
     return SetConsoleCtrlHandler(routine, add);
 }
 
+// Every release of the launcher's goes through the recorder.
+void RecordReleases() {
+    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(RecordCloseHandle));
+    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(RecordLocalFree));
+    fault::Replace(fault::kUnmapViewOfFile, reinterpret_cast<void*>(RecordUnmap));
+    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(RecordHandlerRemoval));
+}
+
 // Everything start-up and channel set-up acquire, held as they would be.
 void HoldEverything() {
     using namespace launcher_run;
@@ -236,10 +244,7 @@ void HoldEverything() {
     g_state.childExitSeen = TRUE;
     g_state.childExitCode = 0;
     g_state.failureExitCode = 1;
-    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(RecordCloseHandle));
-    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(RecordLocalFree));
-    fault::Replace(fault::kUnmapViewOfFile, reinterpret_cast<void*>(RecordUnmap));
-    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(RecordHandlerRemoval));
+    RecordReleases();
 }
 
 TEST(ShutdownDeathTest, ReleasesEverythingOnceInOrder) {
@@ -257,10 +262,7 @@ void HoldLockAndOneEvent() {
     InitializeCriticalSection(&g_recorderLock);
     g_held[kCtrlCEvent] = Held{reinterpret_cast<UINT_PTR>(g_state.ctrlCEvent), false};
     g_state.childExitSeen = TRUE;
-    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(RecordCloseHandle));
-    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(RecordLocalFree));
-    fault::Replace(fault::kUnmapViewOfFile, reinterpret_cast<void*>(RecordUnmap));
-    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(RecordHandlerRemoval));
+    RecordReleases();
 }
 
 TEST(ShutdownDeathTest, ReleasesOnlyWhatWasAcquired) {
