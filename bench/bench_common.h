@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include "../tests/children/child_common.h"
 
 #define BENCH_BUFFER_SIZE (1u << 20)
 
@@ -16,16 +17,8 @@
 static BYTE g_payload[BENCH_BUFFER_SIZE];
 
 static void FillPayload(int text) {
-    DWORD i;
-    DWORD state = 0x2545F491u;
-    for (i = 0; i < BENCH_BUFFER_SIZE; ++i) {
-        if (text) {
-            g_payload[i] = (BYTE)(i % 64u == 63u ? '\n' : 'a' + (i / 64u + i) % 26u);
-        } else {
-            state = state * 1664525u + 1013904223u;
-            g_payload[i] = (BYTE)(state >> 24);
-        }
-    }
+    PatternStream stream = {0x2545F491u, 0};
+    PatternFill(&stream, g_payload, BENCH_BUFFER_SIZE, text ? PATTERN_LINES : PATTERN_BYTES);
 }
 
 /* The next blank-separated word of the command line; NULL at its end. */
@@ -113,22 +106,11 @@ static int WriteResult(const char* path, const char* what, ULONGLONG amount, ULO
     return ok;
 }
 
-/* WriteFile until every byte is taken. */
-static int WriteAll(HANDLE handle, const BYTE* bytes, DWORD size) {
-    while (size != 0) {
-        DWORD written = 0;
-        if (!WriteFile(handle, bytes, size, &written, NULL) || written == 0) return 0;
-        bytes += written;
-        size -= written;
-    }
-    return 1;
-}
-
 /* Streams `total` bytes of the payload to `handle` in writes of `piece`. */
 static int StreamTo(HANDLE handle, ULONGLONG total, DWORD piece) {
     while (total != 0) {
         DWORD size = total < piece ? (DWORD)total : piece;
-        if (!WriteAll(handle, g_payload, size)) return 0;
+        if (!ChildWriteAll(handle, g_payload, size)) return 0;
         total -= size;
     }
     return 1;

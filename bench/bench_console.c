@@ -26,16 +26,6 @@
 
 #include "bench_common.h"
 
-static int ReadAll(HANDLE handle, BYTE* bytes, DWORD size) {
-    while (size != 0) {
-        DWORD got = 0;
-        if (!ReadFile(handle, bytes, size, &got, NULL) || got == 0) return 0;
-        bytes += got;
-        size -= got;
-    }
-    return 1;
-}
-
 static int Same(const char* a, const char* b) { return lstrcmpA(a, b) == 0; }
 
 static char* PutHandle(char* out, HANDLE handle) {
@@ -47,8 +37,8 @@ static char* PutHandle(char* out, HANDLE handle) {
 static int Pong(HANDLE in, HANDLE out) {
     BYTE request[8];
     BYTE answer[12] = {1, 0, 0, 0};
-    while (ReadAll(in, request, sizeof request)) {
-        if (!WriteAll(out, answer, sizeof answer)) return 3;
+    while (ChildReadAll(in, request, sizeof request)) {
+        if (!ChildWriteAll(out, answer, sizeof answer)) return 3;
     }
     return 0;
 }
@@ -58,7 +48,7 @@ static int Exchange(HANDLE out, HANDLE in, DWORD count) {
     BYTE answer[12];
     DWORD i;
     for (i = 0; i < count; ++i) {
-        if (!WriteAll(out, request, sizeof request) || !ReadAll(in, answer, sizeof answer)) return 0;
+        if (!ChildWriteAll(out, request, sizeof request) || !ChildReadAll(in, answer, sizeof answer)) return 0;
     }
     return 1;
 }
@@ -152,7 +142,7 @@ static int PipeCopy(ULONGLONG total, const char* pieceText, const char* resultPa
     while (left != 0) {
         DWORD got = 0;
         if (!ReadFile(readEnd, chunk, left < 4096 ? (DWORD)left : 4096, &got, NULL) || got == 0) break;
-        if (!WriteAll(out, chunk, got)) break;
+        if (!ChildWriteAll(out, chunk, got)) break;
         left -= got;
     }
     elapsed = MicrosecondsSince(start);

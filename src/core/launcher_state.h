@@ -2,14 +2,15 @@
 //
 // Everything the launcher acquires lives here, is created once during
 // start-up and is released only by Shutdown, each field only when it was
-// acquired (non-null, or its flag set). All fields are zero at load except
-// relaysRunning, which starts at 1.
+// acquired (non-null, or its flag set). Every field is zero at load, so the
+// record needs no constructor: the image's own entry runs no initialiser.
 #ifndef TARNELO_LAUNCHER_STATE_H
 #define TARNELO_LAUNCHER_STATE_H
 
 #include <windows.h>
 
 #include <atomic>
+#include <type_traits>
 
 // Record of one console output thread. Written by StartOutputRelay on the
 // main thread before the thread starts; the thread reads it once.
@@ -92,7 +93,7 @@ struct LauncherState {
     std::atomic<DWORD> failureExitCode;
     std::atomic<DWORD> childExitCode;
     std::atomic<BOOL> childExitSeen;
-    std::atomic<BOOL> relaysRunning{TRUE};  // cleared once by Shutdown; relays stop on it
+    std::atomic<BOOL> relaysStopping;       // set once by Shutdown; relays stop on it
     std::atomic<LONG> shutdownEntered;      // the first caller of Shutdown runs it; from then on
                                             //   the control handler signals no event
     std::atomic<LONG> ctrlSignalling;       // control handler calls inside SetEvent; Shutdown closes
@@ -102,6 +103,9 @@ struct LauncherState {
     std::atomic<BOOL> mainInRead;           // the main thread is in (or about to start) a read for the child
     DWORD mainThreadId;                     // tells Shutdown which thread called it
 };
+
+static_assert(std::is_trivially_default_constructible<LauncherState>::value,
+              "the state record is zero at load, with nothing to construct");
 
 extern LauncherState g_state;
 

@@ -178,7 +178,7 @@ void Shutdown() {
     }
 
     const BOOL relaysEnded = WaitForRelays();
-    g_state.relaysRunning = FALSE;
+    g_state.relaysStopping = TRUE;
 
     // The dedicated relay writes to the console output device: close it only
     // once that thread is gone, and delete the lock only when no relay can

@@ -10,11 +10,14 @@
 namespace {
 
 const char kPrefix[] = "tarnelo";
-const int kPrefixLength = 7;
+const int kPrefixLength = sizeof kPrefix - 1;
 const LCID kCompareLocale = 1033;
 const char kImplicitExtension[] = ".wxe";
-const DWORD kPathChars = 261;
-const DWORD kMaxStored = 260;
+// The size of every path buffer; the last character is kept for the NUL.
+const DWORD kPathChars = sizeof g_state.modulePath;
+const DWORD kMaxStored = kPathChars - 1;
+static_assert(sizeof g_state.targetPath == kPathChars && sizeof g_state.scratchPath == kPathChars,
+              "the path buffers have one size");
 
 struct ScriptExtension {
     const char* extension;
@@ -29,19 +32,36 @@ const ScriptExtension kScriptExtensions[] = {
     SCRIPT_EXTENSION(".w32", "TARNELO_W32"),
 };
 #undef SCRIPT_EXTENSION
-const int kScriptExtensionCount = 3;
 
 BOOL EqualIgnoringCase(const char* a, const char* b, int length) {
     return CompareStringA(kCompareLocale, NORM_IGNORECASE, a, length, b, length) == CSTR_EQUAL;
 }
 
-// Copies the text into the target path without its double quotes.
+// Copies the text into the target path without its double quotes (never
+// longer than the target, but the copy is bounded all the same).
 void CopyWithoutQuotes(char* target, const char* source) {
     DWORD stored = 0;
     for (; *source != '\0' && stored < kMaxStored; ++source) {
         if (*source != '"') target[stored++] = *source;
     }
     target[stored] = '\0';
+}
+
+// Returns the end of the command-line token at p: a space outside quotes
+// (a tab belongs to the token). The quotes only switch quoting; the other
+// characters, up to kMaxStored, go to `target` if given (*stored counts).
+const char* ScanToken(const char* p, char* target, DWORD* stored) {
+    BOOL quoting = FALSE;
+    for (; *p != '\0'; ++p) {
+        if (*p == '"') {
+            quoting = !quoting;
+        } else if (*p == ' ' && !quoting) {
+            break;
+        } else if (target != NULL && *stored < kMaxStored) {
+            target[(*stored)++] = *p;
+        }
+    }
+    return p;
 }
 
 // The override's value in the ANSI code page, into the scratch path: its
@@ -84,8 +104,8 @@ BOOL ResolveScript(const ScriptExtension& entry, const char* argumentStart) {
 }  // namespace
 
 BOOL ReadModuleAndCommandLine() {
-    g_state.modulePath[260] = '\0';
-    g_state.modulePathLength = GetModuleFileNameA(NULL, g_state.modulePath, 260);
+    g_state.modulePath[kMaxStored] = '\0';
+    g_state.modulePathLength = GetModuleFileNameA(NULL, g_state.modulePath, kMaxStored);
     if (g_state.modulePathLength == 0) return FatalLastError(MSG_MODULE_NAME);
     if (g_state.modulePathLength < 4) return FatalNoError(MSG_MODULE_NAME_SHORT);
 
@@ -93,17 +113,8 @@ BOOL ReadModuleAndCommandLine() {
     if (p == NULL) return FatalLastError(MSG_COMMAND_LINE);
     if (lstrlenA(p) == 0) return FatalNoError(MSG_EMPTY_COMMAND_LINE);
 
-    // Skip our own token. Only a space ends it, and only outside quotes: a
-    // tab belongs to the token, as do the quotes themselves.
-    BOOL quoting = FALSE;
-    for (; *p != '\0'; ++p) {
-        if (*p == '"') {
-            quoting = !quoting;
-        } else if (*p == ' ' && !quoting) {
-            break;
-        }
-    }
-    g_state.rest = p;
+    // Skip our own token.
+    g_state.rest = ScanToken(p, NULL, NULL);
     return TRUE;
 }
 
@@ -117,6 +128,7 @@ BOOL ResolveTarget() {
         }
     }
     const char* fileName = g_state.modulePath + nameStart;
+    // The length test keeps the comparison inside the path buffer.
     if (g_state.modulePathLength - nameStart >= static_cast<DWORD>(kPrefixLength) &&
         EqualIgnoringCase(fileName, kPrefix, kPrefixLength)) {
         return ResolveExplicitTarget();
@@ -136,26 +148,14 @@ BOOL ResolveExplicitTarget() {
     if (*p == '\0') return FatalNoError(MSG_NO_TARGET);
 
     DWORD stored = 0;
-    BOOL quoting = FALSE;
-    for (; *p != '\0'; ++p) {
-        if (*p == '"') {
-            quoting = !quoting;
-        } else if (*p == ' ' && !quoting) {
-            break;
-        } else if (stored < kMaxStored) {
-            g_state.targetPath[stored++] = *p;
-        }
-    }
-    g_state.rest = p;
+    g_state.rest = ScanToken(p, g_state.targetPath, &stored);
     if (stored == 0) return FatalNoError(MSG_NO_TARGET);
     g_state.targetPath[stored] = '\0';
     if (stored < 4) return TRUE;
 
     const char* extension = g_state.targetPath + stored - 4;
-    for (int i = 0; i < kScriptExtensionCount; ++i) {
-        if (EqualIgnoringCase(extension, kScriptExtensions[i].extension, 4)) {
-            return ResolveScript(kScriptExtensions[i], argumentStart);
-        }
+    for (const ScriptExtension& entry : kScriptExtensions) {
+        if (EqualIgnoringCase(extension, entry.extension, 4)) return ResolveScript(entry, argumentStart);
     }
     return TRUE;
 }

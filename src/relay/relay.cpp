@@ -29,12 +29,12 @@ DWORD WINAPI OutputRelayThread(LPVOID parameter) {
     HANDLE destination = relay->destination;
     BYTE* buffer = relay->buffer;
 
-    while (g_state.relaysRunning) {
+    while (!g_state.relaysStopping) {
         DWORD count = 0;
         if (!ReadFile(readEnd, buffer, RELAY_PIPE_SIZE, &count, NULL) && GetLastError() != ERROR_MORE_DATA) {
             break;  // broken pipe: the child is done with it
         }
-        if (!g_state.relaysRunning) break;  // shutting down: drop what came late
+        if (g_state.relaysStopping) break;  // shutting down: drop what came late
         if (count != 0) {
             EnterCriticalSection(&g_state.outputLock);
             WriteExact(destination, buffer, count);  // bytes the destination refuses are lost

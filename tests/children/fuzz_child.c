@@ -84,16 +84,6 @@ static int SendPieces(HANDLE pipe, const unsigned char* bytes, DWORD size, FuzzR
     return 1;
 }
 
-static int ReceiveAll(HANDLE pipe, unsigned char* bytes, DWORD size) {
-    while (size != 0) {
-        DWORD got = 0;
-        if (!ReadFile(pipe, bytes, size, &got, NULL) || got == 0) return 0;
-        bytes += got;
-        size -= got;
-    }
-    return 1;
-}
-
 static HANDLE DirectHandle(const TarneloChild* child, FuzzWord command) {
     return command == 1u ? TarneloStdoutHandle(child) : command == 2u ? TarneloStderrHandle(child) : TarneloConsoleHandle(child);
 }
@@ -108,19 +98,19 @@ static int RunStep(TarneloChild* child, const FuzzOp* op, int step, FuzzRandom* 
         case FUZZ_WRITE:
             FuzzFill(g_data + 8, op->argument, op->dataSeed, FuzzIsConsole(op->command));
             if (!SendPieces(child->requests, g_data, 8 + op->argument, cuts)) OutOfStep(step, "send write");
-            if (!ReceiveAll(child->results, result, sizeof result)) OutOfStep(step, "write result");
+            if (!ChildReadAll(child->results, result, sizeof result)) OutOfStep(step, "write result");
             LogBytes(stepWord, 4);
             LogBytes(result, sizeof result);
             return 1;
         case FUZZ_READ:
             if (!SendPieces(child->requests, g_data, 8, cuts)) OutOfStep(step, "send read");
-            if (!ReceiveAll(child->results, result, sizeof result)) OutOfStep(step, "read result");
+            if (!ChildReadAll(child->results, result, sizeof result)) OutOfStep(step, "read result");
             LogBytes(stepWord, 4);
             LogBytes(result, sizeof result);
             if (GetWord(result) != 0 && GetWord(result + 8) != 0) {
                 DWORD count = GetWord(result + 8);
                 if (count > TARNELO_MAX_TRANSFER) OutOfStep(step, "read count");
-                if (!ReceiveAll(child->results, g_data, count)) OutOfStep(step, "read data");
+                if (!ChildReadAll(child->results, g_data, count)) OutOfStep(step, "read data");
                 LogBytes(g_data, count);
             }
             return 1;

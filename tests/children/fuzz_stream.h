@@ -6,6 +6,8 @@
 #ifndef TARNELO_FUZZ_STREAM_H
 #define TARNELO_FUZZ_STREAM_H
 
+#include "child_common.h"
+
 typedef unsigned int FuzzWord; /* 32 bits on every target built here */
 
 #define FUZZ_MAX_OPS 64
@@ -14,23 +16,15 @@ typedef unsigned int FuzzWord; /* 32 bits on every target built here */
    printable and short, but still across one chunk boundary now and then. */
 #define FUZZ_MAX_CONSOLE_WRITE 600u
 
-typedef struct FuzzRandom {
-    FuzzWord state;
-} FuzzRandom;
+/* The stream's xorshift32 generator. */
+typedef PatternStream FuzzRandom;
 
-/* xorshift32: tiny, fast and the same in both languages. */
-static inline FuzzWord FuzzNext(FuzzRandom* random) {
-    FuzzWord x = random->state;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    random->state = x;
-    return x;
-}
+static inline FuzzWord FuzzNext(FuzzRandom* random) { return PatternNext(random); }
 
 static inline void FuzzSeed(FuzzRandom* random, FuzzWord seed) {
     int i;
     random->state = (seed * 2654435761u) ^ 0x9E3779B9u;
+    random->column = 0;
     if (random->state == 0) random->state = 1;
     for (i = 0; i < 4; ++i) FuzzNext(random); /* spread nearby seeds apart */
 }
@@ -162,12 +156,8 @@ static inline void FuzzMakePlan(FuzzPlan* plan, FuzzWord seed) {
    (NUL, CR, LF, ^Z and 0xFF included) elsewhere. */
 static inline void FuzzFill(unsigned char* out, FuzzWord size, FuzzWord dataSeed, int printable) {
     FuzzRandom random;
-    FuzzWord i;
     FuzzSeed(&random, dataSeed);
-    for (i = 0; i < size; ++i) {
-        FuzzWord x = FuzzNext(&random);
-        out[i] = printable ? (unsigned char)('a' + x % 26u) : (unsigned char)(x >> 24);
-    }
+    PatternFill(&random, out, size, printable ? PATTERN_LETTERS : PATTERN_BYTES);
 }
 
 #endif

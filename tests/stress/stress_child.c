@@ -28,6 +28,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../children/child_common.h"
 #include "sha256.h"
 #include "tarnelo_child.h"
 
@@ -39,8 +40,7 @@
 #define WRITE_PIECE 65536u
 
 static unsigned char g_buffer[WRITE_PIECE];
-static unsigned int g_random = 0x12345678u;
-static unsigned int g_column;
+static PatternStream g_stream = {0x12345678u, 0}; /* the one stream all routes send */
 
 static TarneloChild g_child;
 static Sha256 g_hash;
@@ -49,58 +49,16 @@ static int g_text;
 static int g_countCtrlC;
 static int g_ctrlC;
 
-/* The next `size` bytes of the one deterministic stream. */
-static void Generate(unsigned char* out, unsigned int size) {
-    unsigned int i;
-    for (i = 0; i < size; ++i) {
-        unsigned int x = g_random;
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        g_random = x;
-        if (!g_text) {
-            out[i] = (unsigned char)(x >> 24);
-        } else if (++g_column == 64) {
-            out[i] = '\n';
-            g_column = 0;
-        } else {
-            out[i] = (unsigned char)('a' + x % 26u);
-        }
-    }
-}
-
 static void PollCtrlC(void) {
     if (g_countCtrlC && WaitForSingleObject(TarneloCtrlCEvent(&g_child), 0) == WAIT_OBJECT_0) ++g_ctrlC;
-}
-
-static int SendAll(HANDLE pipe, const void* bytes, DWORD size) {
-    const unsigned char* p = (const unsigned char*)bytes;
-    while (size != 0) {
-        DWORD written = 0;
-        if (!WriteFile(pipe, p, size, &written, NULL) || written == 0) return 0;
-        p += written;
-        size -= written;
-    }
-    return 1;
-}
-
-static int ReceiveAll(HANDLE pipe, void* bytes, DWORD size) {
-    unsigned char* p = (unsigned char*)bytes;
-    while (size != 0) {
-        DWORD got = 0;
-        if (!ReadFile(pipe, p, size, &got, NULL) || got == 0) return 0;
-        p += got;
-        size -= got;
-    }
-    return 1;
 }
 
 /* Generates `size` bytes and sends them on `pipe` in 64 KiB writes. */
 static int Stream(HANDLE pipe, unsigned long long size, DWORD* error) {
     while (size != 0) {
         DWORD piece = size < WRITE_PIECE ? (DWORD)size : WRITE_PIECE;
-        Generate(g_buffer, piece);
-        if (!SendAll(pipe, g_buffer, piece)) {
+        PatternFill(&g_stream, g_buffer, piece, g_text ? PATTERN_LINES : PATTERN_BYTES);
+        if (!ChildWriteAll(pipe, g_buffer, piece)) {
             *error = GetLastError();
             return 0;
         }
@@ -118,8 +76,8 @@ static int Request(DWORD command, DWORD size, DWORD* error) {
     DWORD result[3];
     request[0] = command;
     request[1] = size;
-    if (!SendAll(g_child.requests, request, sizeof request) || !Stream(g_child.requests, size, error) ||
-        !ReceiveAll(g_child.results, result, sizeof result)) {
+    if (!ChildWriteAll(g_child.requests, request, sizeof request) || !Stream(g_child.requests, size, error) ||
+        !ChildReadAll(g_child.results, result, sizeof result)) {
         if (*error == 0) *error = GetLastError();
         return 0;
     }
@@ -141,7 +99,7 @@ static int ReadStdin(unsigned long long limit, DWORD* error) {
     while (g_moved < limit) {
         DWORD request[2] = {TARNELO_CMD_READ_STDIN, 0};
         DWORD result[3];
-        if (!SendAll(g_child.requests, request, sizeof request) || !ReceiveAll(g_child.results, result, sizeof result)) {
+        if (!ChildWriteAll(g_child.requests, request, sizeof request) || !ChildReadAll(g_child.results, result, sizeof result)) {
             *error = GetLastError();
             return 0;
         }
@@ -151,7 +109,7 @@ static int ReadStdin(unsigned long long limit, DWORD* error) {
             return result[1] == ERROR_BROKEN_PIPE;
         }
         if (result[2] == 0) return 1;
-        if (result[2] > TARNELO_MAX_TRANSFER || !ReceiveAll(g_child.results, data, result[2])) {
+        if (result[2] > TARNELO_MAX_TRANSFER || !ChildReadAll(g_child.results, data, result[2])) {
             *error = ERROR_INVALID_DATA;
             return 0;
         }

@@ -22,39 +22,11 @@ namespace {
 const DWORD kBoundMs = 5000;
 
 std::string TestChild() { return ChildDir() + "\\test_child.exe"; }
-std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
-
-// Polls a condition for at most `ms`; for states no handle signals.
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD ms = kBoundMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > ms) return false;
-        Sleep(5);
-    }
-    return true;
-}
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// The platform's own text for an error, the same way the reports fetch it.
-std::string SystemText(DWORD code) {
-    char* text = NULL;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  NULL, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
-    std::string result = length != 0 && text != NULL ? std::string(text, length) : std::string();
-    if (text != NULL) LocalFree(text);
-    return result;
-}
-
 std::string PlainReport(const std::string& message) { return "Fatal error: " + message + "\r\n"; }
 
-std::string SystemReport(const std::string& message, DWORD code) {
-    char number[64];
-    wsprintfA(number, "%lu (0x%lX) ", code, code);
-    return PlainReport(message) + "System error number: " + number + "\r\nSystem error text: " + SystemText(code);
-}
 
 using launcher_run::OpenConsole;
 
@@ -133,15 +105,7 @@ std::string Received(Stream kind, const std::string& captured, const std::string
 
 // `files` starts the name of every file of this run.
 void CheckArrangement(const Arrangement& a, const std::string& files) {
-    RunOptions options;
-    options.in = a.in;
-    options.out = a.out;
-    options.err = a.err;
-    options.input = "from the pipe";
-    options.inFile = files + "in.txt";
-    options.outFile = files + "out.txt";
-    options.errFile = files + "err.txt";
-    WriteFileBytes(options.inFile, "from the file");
+    RunOptions options = StreamOptions(a.in, a.out, a.err, files, "from the pipe", "from the file");
     ClearConsoleScreen();
 
     RunResult run = RunProcess("\"" + Launcher() + "\" \"" + TestChild() + "\" \"log=" + files + "log.txt\" \"dump=" +

@@ -28,12 +28,6 @@ namespace {
 const DWORD kRunLimitMs = 8000;
 const FuzzWord kSampleSeeds = 40;
 
-std::string Env(const char* name) {
-    char value[64];
-    DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-    return length != 0 && length < sizeof value ? std::string(value, length) : std::string();
-}
-
 std::string Bytes(FuzzWord size, FuzzWord seed, bool printable) {
     std::string bytes(size, '\0');
     if (size != 0) FuzzFill(reinterpret_cast<unsigned char*>(&bytes[0]), size, seed, printable ? 1 : 0);
@@ -183,15 +177,9 @@ std::string RunSeed(FuzzWord seed, const std::string& dir, ConsoleInput* console
     const std::string log = dir + "\\log.bin";
     DeleteFileA(log.c_str());
 
-    RunOptions options;
-    options.in = plan.stdinPipe ? Stream::kPipe : Stream::kFile;
-    options.out = plan.stdoutPipe ? Stream::kPipe : Stream::kFile;
-    options.err = plan.stderrPipe ? Stream::kPipe : Stream::kFile;
-    options.input = input;
-    options.inFile = dir + "\\in.bin";
-    options.outFile = dir + "\\out.bin";
-    options.errFile = dir + "\\err.bin";
-    WriteFileBytes(options.inFile, input);
+    RunOptions options = StreamOptions(plan.stdinPipe ? Stream::kPipe : Stream::kFile,
+                                       plan.stdoutPipe ? Stream::kPipe : Stream::kFile,
+                                       plan.stderrPipe ? Stream::kPipe : Stream::kFile, dir + "\\", input, input, ".bin");
     options.timeoutMs = kRunLimitMs;
     // Some other bits set too: only the three cooked-input bits may change.
     const DWORD modeBefore = (console->original() & ~7u) | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | (seed % 8);
@@ -237,8 +225,8 @@ std::string RunSeed(FuzzWord seed, const std::string& dir, ConsoleInput* console
 
 TEST(ProtocolFuzz, EverySeedEndsAsPredicted) {
     FuzzWord first = 1, last = kSampleSeeds;
-    if (!Env("TARNELO_FUZZ_SEEDS").empty()) last = static_cast<FuzzWord>(strtoul(Env("TARNELO_FUZZ_SEEDS").c_str(), NULL, 10));
-    if (!Env("TARNELO_FUZZ_SEED").empty()) first = last = static_cast<FuzzWord>(strtoul(Env("TARNELO_FUZZ_SEED").c_str(), NULL, 10));
+    if (!EnvValue("TARNELO_FUZZ_SEEDS").empty()) last = static_cast<FuzzWord>(strtoul(EnvValue("TARNELO_FUZZ_SEEDS").c_str(), NULL, 10));
+    if (!EnvValue("TARNELO_FUZZ_SEED").empty()) first = last = static_cast<FuzzWord>(strtoul(EnvValue("TARNELO_FUZZ_SEED").c_str(), NULL, 10));
     const std::string dir = TestDir();
     ConsoleInput console;
 

@@ -50,6 +50,35 @@ struct RunOptions {
     DWORD creationFlags = 0;  // added to CreateProcessA's flags (e.g. DETACHED_PROCESS)
 };
 
+// Options with these three streams, `pipeInput` for a piped stdin, and the
+// files `files` + "in", "out" and "err" + `extension` for the file ones (the
+// input file is written now, with `fileInput`).
+inline RunOptions StreamOptions(Stream in, Stream out, Stream err, const std::string& files,
+                                const std::string& pipeInput, const std::string& fileInput,
+                                const char* extension = ".txt") {
+    RunOptions options;
+    options.in = in;
+    options.out = out;
+    options.err = err;
+    options.input = pipeInput;
+    options.inFile = files + "in" + extension;
+    options.outFile = files + "out" + extension;
+    options.errFile = files + "err" + extension;
+    WriteFileBytes(options.inFile, fileInput);
+    return options;
+}
+
+// Polls a condition for at most `ms`; for states no handle signals.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD ms = 5000) {
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > ms) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
 struct RunResult {
     DWORD exitCode = 0xFFFFFFFF;
     bool timedOut = false;
@@ -61,6 +90,42 @@ struct RunResult {
 // Runs `commandLine` (first token found by the platform's rules) and waits
 // for it; a process that outlives the timeout is terminated and reported.
 RunResult RunProcess(const std::string& commandLine, const RunOptions& options = RunOptions());
+
+// The launcher as built, and the value of an environment variable of ours
+// ("" when it is unset or longer than 63 characters).
+inline std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
+inline std::string EnvValue(const char* name) {
+    char value[64];
+    DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+    return length != 0 && length < sizeof value ? std::string(value, length) : std::string();
+}
+
+// The platform's own text for an error code, fetched the way the reports
+// fetch it ("" when it has none). Only compared, never spelled out.
+inline std::string PlatformText(DWORD code, HMODULE module = NULL) {
+    char* text = NULL;
+    DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
+    if (module != NULL) flags |= FORMAT_MESSAGE_FROM_HMODULE;
+    DWORD length = FormatMessageA(flags, module, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
+    std::string result = length != 0 && text != NULL ? std::string(text, length) : std::string();
+    if (text != NULL) LocalFree(text);
+    return result;
+}
+
+// The lines a report adds for a system error code: the number, then the
+// platform's text when it has one; and a whole such report.
+inline std::string SystemTextLine(DWORD code) {
+    std::string text = PlatformText(code);
+    return text.empty() ? std::string() : "System error text: " + text;
+}
+inline std::string SystemLines(DWORD code) {
+    char line[80];
+    wsprintfA(line, "System error number: %lu (0x%lX) \r\n", code, code);
+    return line + SystemTextLine(code);
+}
+inline std::string SystemReport(const std::string& message, DWORD code) {
+    return "Fatal error: " + message + "\r\n" + SystemLines(code);
+}
 
 // Puts the launcher's state back to its load-time values and clears every
 // fault rule and record.

@@ -218,7 +218,6 @@ TEST_F(ChildLaunch, AllocationFailureReportsBeforeAnyCreation) {
 
 // --- Whole launchers ---
 
-std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
 std::string TestChild() { return BinDir() + "\\test_child.exe"; }
 
 // The child's logged command line and current directory.

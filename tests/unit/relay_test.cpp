@@ -19,16 +19,6 @@ namespace {
 
 const DWORD kBoundMs = 5000;
 
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD ms = kBoundMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > ms) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 // Whether each destination write was made while its thread held the lock.
 std::vector<bool> g_writesUnderLock;
 SRWLOCK g_writesGuard = SRWLOCK_INIT;
@@ -184,7 +174,7 @@ TEST_F(OutputRelayThread, DataArrivingAfterTheFlagIsClearedIsDropped) {
     Start();
     // The thread has passed its first check of the flag and is in its read.
     ASSERT_TRUE(WaitUntil([] { return fault::Count(fault::kReadFile) >= 1; }));
-    g_state.relaysRunning = FALSE;
+    g_state.relaysStopping = TRUE;
     ChildWrites("too late");
     ASSERT_TRUE(ThreadEnded());
     EXPECT_EQ(0, fault::Count(fault::kWriteFile));

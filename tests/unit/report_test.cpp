@@ -7,36 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.h"
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
 #include "report/report.h"
 
 namespace {
-
-// The platform's own text for a code, as the report's third line carries it
-// ("" when the platform has none). Only compared, never spelled out.
-std::string PlatformText(DWORD code, HMODULE module = NULL) {
-    char* text = NULL;
-    DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
-    if (module != NULL) flags |= FORMAT_MESSAGE_FROM_HMODULE;
-    DWORD length = FormatMessageA(flags, module, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
-    std::string result = length != 0 && text != NULL ? std::string(text, length) : std::string();
-    if (text != NULL) LocalFree(text);
-    return result;
-}
-
-// The third line of a system report, or nothing.
-std::string TextLine(DWORD code) {
-    std::string text = PlatformText(code);
-    return text.empty() ? std::string() : "System error text: " + text;
-}
-
-std::string SystemLines(DWORD code) {
-    char line[80];
-    wsprintfA(line, "System error number: %u (0x%X) \r\n", code, code);
-    return line + TextLine(code);
-}
 
 class Report : public ::testing::Test {
 protected:
@@ -99,7 +76,7 @@ TEST_F(Report, HresultCodeShowsInDecimalAndHex) {
     EXPECT_EQ(0, FatalWithCode(0x80070057, MSG_GENERATE_COMMAND_LINE));
     std::string report = Take();
     EXPECT_EQ("Fatal error: Failed to generate command line\r\nSystem error number: 2147942487 (0x80070057) \r\n" +
-                  TextLine(0x80070057),
+                  SystemTextLine(0x80070057),
               report);
     ExpectFailureExit();
 }
@@ -291,33 +268,13 @@ const char kShellMessage[] = "Fatal error: Failed to find executable for file C:
 
 struct ShellCase {
     DWORD result;
-    const char* text;  // NULL: reported as a system code
+    UINT textId;  // 0: reported as a system code
 };
 
 const ShellCase kShellCases[] = {
-    {2, NULL},
-    {3, NULL},
-    {5, NULL},
-    {8, NULL},
-    {11, NULL},
-    {26, "A sharing violation occurred"},
-    {27, "Incomplete or invalid file association"},
-    {28, "DDE Time out"},
-    {29, "DDE transaction failed"},
-    {30, "DDE busy"},
-    {31, "There is no association for the file type"},
-    {32, "DLL not found"},
-    {0, "Unknown error"},
-    {1, "Unknown error"},
-    {4, "Unknown error"},
-    {6, "Unknown error"},
-    {7, "Unknown error"},
-    {9, "Unknown error"},
-    {10, "Unknown error"},
-    {12, "Unknown error"},
-    {25, "Unknown error"},
-    {33, "Unknown error"},
-    {0xFFFFFFFF, "Unknown error"},
+    {2, 0},    {3, 0},    {5, 0},    {8, 0},    {11, 0},   {26, 4001}, {27, 4002}, {28, 4003},
+    {29, 4004}, {30, 4005}, {31, 4006}, {32, 4007}, {0, 4008},  {1, 4008},  {4, 4008},  {6, 4008},
+    {7, 4008}, {9, 4008}, {10, 4008}, {12, 4008}, {25, 4008}, {33, 4008}, {0xFFFFFFFF, 4008},
 };
 
 TEST_F(Report, ShellResultsMapToSystemOrShellLines) {
@@ -325,10 +282,11 @@ TEST_F(Report, ShellResultsMapToSystemOrShellLines) {
         SCOPED_TRACE(c.result);
         EXPECT_EQ(0, FatalShellError(c.result, MSG_NO_EXECUTABLE, "C:\\dir\\s.wbt"));
         std::string expected = kShellMessage;
-        if (c.text == NULL) {
+        if (c.textId == 0) {
             expected += SystemLines(c.result);
         } else {
-            expected += "Shell error number: " + std::to_string(c.result) + "\r\nShell error text: " + c.text + "\r\n";
+            expected += "Shell error number: " + std::to_string(c.result) +
+                        "\r\nShell error text: " + catalogue::Text(c.textId) + "\r\n";
         }
         EXPECT_EQ(expected, Take());
     }

@@ -14,21 +14,6 @@
 
 namespace {
 
-std::string TextLine(DWORD code) {
-    char* text = NULL;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  NULL, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
-    std::string result = length != 0 && text != NULL ? "System error text: " + std::string(text, length) : std::string();
-    if (text != NULL) LocalFree(text);
-    return result;
-}
-
-std::string SystemReport(const char* message, DWORD code) {
-    char line[80];
-    wsprintfA(line, "System error number: %u (0x%X) \r\n", code, code);
-    return std::string("Fatal error: ") + message + "\r\n" + line + TextLine(code);
-}
-
 // RunLauncher asks for stderr itself: hand it the capture pipe.
 HANDLE g_reportPipe;
 

@@ -402,7 +402,6 @@ TEST_F(TargetResolution, ModuleAndCommandLineFailures) {
 
 namespace {
 
-std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
 std::string Runner() { return BinDir() + "\\test_child.exe"; }
 
 // Registry changes go through the prefix's own reg.exe, as a user would make them.

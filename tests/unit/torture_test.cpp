@@ -18,31 +18,19 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.h"
 #include "harness.h"
-#include "report/message_ids.h"
 
 namespace {
 
 const DWORD kRunLimitMs = 8000;
 
-std::string Env(const char* name) {
-    char value[64];
-    DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-    return length != 0 && length < sizeof value ? std::string(value, length) : std::string();
-}
-
-// Every message and reason text the launcher may print, from our own copy
-// of the catalogue.
+// Every message and reason text the launcher may print: the catalogue but
+// for the association texts, which stand only after "Shell error text: ".
 std::vector<std::string> CatalogueTexts() {
-    static const DWORD kIds[] = {
-        1, 2, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009, 1010, 1011, 1012, 1013, 1014, 1015, 1016,
-        1017, 1018, 1019, 1020, 1021, 1022, 1023, 1024, 1025, 1026, 1027, 1028, 1029, 1030, 1031, 3001, 3002,
-        3003, 3004, 3005, 3006, 5005, 5006, 5007, 5008, 5009, 5010, 5011};
     std::vector<std::string> texts;
-    for (DWORD id : kIds) {
-        char text[1024];
-        int length = LoadStringA(GetModuleHandleA(NULL), id, text, sizeof text);
-        if (length > 0) texts.emplace_back(text, static_cast<size_t>(length));
+    for (const catalogue::Entry& entry : catalogue::kCatalogue) {
+        if (!catalogue::IsShellText(entry.id)) texts.emplace_back(entry.text);
     }
     return texts;
 }
@@ -220,15 +208,8 @@ protected:
         DeleteFileA(countFile.c_str());
         DeleteFileA(logFile.c_str());
 
-        RunOptions options;
-        options.in = scenario.in;
-        options.out = scenario.out;
-        options.err = scenario.err;
-        options.input = "input bytes\n";
-        options.inFile = dir_ + "\\in.txt";
-        options.outFile = dir_ + "\\out.txt";
-        options.errFile = dir_ + "\\err.txt";
-        WriteFileBytes(options.inFile, "file input\n");
+        RunOptions options =
+            StreamOptions(scenario.in, scenario.out, scenario.err, dir_ + "\\", "input bytes\n", "file input\n");
         options.directory = dir_;
         options.timeoutMs = kRunLimitMs;
         // A runner started through the association gets its orders here.
@@ -322,10 +303,10 @@ TEST_P(Torture, EveryFailingCallEndsByTheRules) {
     const int calls = Run(0, false, &tally);
     ASSERT_GT(calls, 10) << "the clean run made too few fallible calls to sweep";
 
-    std::string only = Env("TARNELO_TORTURE_K");
-    int first = 1, last = calls, step = Env("TARNELO_TORTURE_FULL") == "1" ? 1 : 9;
+    std::string only = EnvValue("TARNELO_TORTURE_K");
+    int first = 1, last = calls, step = EnvValue("TARNELO_TORTURE_FULL") == "1" ? 1 : 9;
     if (!only.empty()) first = last = atoi(only.c_str());
-    std::string persistOnly = Env("TARNELO_TORTURE_PERSIST");
+    std::string persistOnly = EnvValue("TARNELO_TORTURE_PERSIST");
     for (int k = first; k <= last; k += step) {
         if (persistOnly != "1") Run(k, false, &tally);
         if (persistOnly != "0") Run(k, true, &tally);

@@ -27,6 +27,23 @@ BOOL WINAPI CappedReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD rea
     return ReadFile(handle, bytes, std::min(count, kReadCap), read, overlapped);
 }
 
+// Claim five bytes more than they were asked for, as a faulty driver might;
+// an absurd request is refused, so that a transfer that believed the claim
+// fails here instead of overrunning its buffer.
+BOOL WINAPI OverclaimingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+    if (count > (1u << 16)) return FALSE;
+    BOOL ok = WriteFile(handle, bytes, count, written, overlapped);
+    if (ok) *written += 5;
+    return ok;
+}
+
+BOOL WINAPI OverclaimingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
+    if (count > (1u << 16)) return FALSE;
+    BOOL ok = ReadFile(handle, bytes, count, read, overlapped);
+    if (ok) *read += 5;
+    return ok;
+}
+
 HANDLE g_afterRead;
 
 BOOL WINAPI SignallingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
@@ -118,6 +135,18 @@ TEST_F(ExactTransfer, ReadCompletesOverSeveralPartialCalls) {
     EXPECT_EQ(20u, calls[0].args[2]);
     EXPECT_EQ(13u, calls[1].args[2]);
     EXPECT_EQ(6u, calls[2].args[2]);
+}
+
+TEST_F(ExactTransfer, CountClaimedPastTheRequestEndsTheTransfer) {
+    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(OverclaimingWriteFile));
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(OverclaimingReadFile));
+    std::string data = Pattern(300);
+    ASSERT_TRUE(WriteExact(write_, data.data(), 300));
+    std::string into(300, '\0');
+    ASSERT_TRUE(ReadExact(read_, &into[0], 300));
+    EXPECT_EQ(data, into);
+    EXPECT_EQ(1, fault::Count(fault::kWriteFile));
+    EXPECT_EQ(1, fault::Count(fault::kReadFile));
 }
 
 TEST_F(ExactTransfer, ReadWaitsForBytesThatArriveLater) {
