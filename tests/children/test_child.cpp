@@ -65,6 +65,7 @@
 #include <string>
 #include <vector>
 
+#include "child_common.h"
 #include "tarnelo_child.h"
 
 namespace {
@@ -92,20 +93,10 @@ DWORD ParseNumber(const char* text) {
     return strtoul(text, NULL, 10);
 }
 
-BOOL WriteAll(HANDLE handle, const char* bytes, DWORD count) {
-    while (count != 0) {
-        DWORD written = 0;
-        if (!WriteFile(handle, bytes, count, &written, NULL) || written == 0) return FALSE;
-        bytes += written;
-        count -= written;
-    }
-    return TRUE;
-}
-
 void WriteWholeFile(const char* path, const std::string& bytes) {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) return;
-    WriteAll(file, bytes.data(), static_cast<DWORD>(bytes.size()));
+    ChildWriteAll(file, bytes.data(), static_cast<DWORD>(bytes.size()));
     CloseHandle(file);
 }
 
@@ -113,12 +104,12 @@ void AppendLine(const std::string& path, const char* line) {
     HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               0, NULL);
     if (file == INVALID_HANDLE_VALUE) return;
-    WriteAll(file, line, static_cast<DWORD>(strlen(line)));
+    ChildWriteAll(file, line, static_cast<DWORD>(strlen(line)));
     CloseHandle(file);
 }
 
 void Log(const char* text, DWORD length) {
-    if (g_log != INVALID_HANDLE_VALUE) WriteAll(g_log, text, length);
+    if (g_log != INVALID_HANDLE_VALUE) ChildWriteAll(g_log, text, length);
 }
 
 void LogLine(const char* format, ...) {
@@ -161,7 +152,7 @@ void WriteCommandLine(const char* path) {
 void ProbeHandle(const char* name, HANDLE handle) {
     char marker[32];
     int length = sprintf(marker, "m-%s\n", name);
-    if (WriteAll(handle, marker, static_cast<DWORD>(length))) {
+    if (ChildWriteAll(handle, marker, static_cast<DWORD>(length))) {
         LogLine("probe %s ok", name);
     } else {
         LogLine("probe %s failed %lu", name, GetLastError());
@@ -316,7 +307,7 @@ void Perform(const char* action) {
         LogLine("attach %d", g_attached);
     } else if ((value = Value(action, "dump=")) != NULL) {
         HANDLE file = CreateFileA(value, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-        WriteAll(file, reinterpret_cast<const char*>(&g_child.block), sizeof g_child.block);
+        ChildWriteAll(file, reinterpret_cast<const char*>(&g_child.block), sizeof g_child.block);
         CloseHandle(file);
     } else if ((value = Value(action, "ready=")) != NULL) {
         CloseHandle(CreateFileA(value, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
@@ -371,7 +362,7 @@ void Perform(const char* action) {
         DWORD count = strtoul(value, NULL, 10);
         char* bytes = static_cast<char*>(malloc(count + 1));
         RelayPattern(bytes, count);
-        if (!WriteAll(g_relayHandle, bytes, count)) LogLine("relay failed %lu", GetLastError());
+        if (!ChildWriteAll(g_relayHandle, bytes, count)) LogLine("relay failed %lu", GetLastError());
         free(bytes);
     } else if ((value = Value(action, "waitctrlc=")) != NULL) {
         DWORD first = WaitForSingleObject(TarneloCtrlCEvent(&g_child), strtoul(value, NULL, 10));

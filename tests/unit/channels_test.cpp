@@ -103,6 +103,17 @@ std::string Received(Stream kind, const std::string& captured, const std::string
     return "";
 }
 
+// The block's console flag of each stream (all `console`) and its file
+// type (stdin, stdout, stderr).
+void ExpectStreamWords(const InterprocessBlock& b, DWORD console, const std::vector<DWORD>& types) {
+    EXPECT_EQ(console, b.stdinIsConsole);
+    EXPECT_EQ(console, b.stdoutIsConsole);
+    EXPECT_EQ(console, b.stderrIsConsole);
+    EXPECT_EQ(types[0], b.stdinFileType);
+    EXPECT_EQ(types[1], b.stdoutFileType);
+    EXPECT_EQ(types[2], b.stderrFileType);
+}
+
 // `files` starts the name of every file of this run.
 void CheckArrangement(const Arrangement& a, const std::string& files) {
     RunOptions options = StreamOptions(a.in, a.out, a.err, files, "from the pipe", "from the file");
@@ -132,12 +143,7 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     EXPECT_NE(b.ctrlCEvent, b.ctrlBreakEvent);
     EXPECT_NE(0u, b.parentToChildRead);
     EXPECT_NE(0u, b.childToParentWrite);
-    EXPECT_EQ(0u, b.stdinIsConsole);
-    EXPECT_EQ(0u, b.stdoutIsConsole);
-    EXPECT_EQ(0u, b.stderrIsConsole);
-    EXPECT_EQ(a.inType, b.stdinFileType);
-    EXPECT_EQ(a.outType, b.stdoutFileType);
-    EXPECT_EQ(a.errType, b.stderrFileType);
+    ExpectStreamWords(b, 0, {a.inType, a.outType, a.errType});
     EXPECT_EQ(a.in == Stream::kNone, 0u == b.stdinDuplicate);
     EXPECT_EQ(noOut, 0u == b.stdoutDuplicate);
     EXPECT_EQ(noErr, 0u == b.stderrDuplicate);
@@ -381,12 +387,7 @@ TEST_F(ChannelSetUp, ConsoleStreamsGetThreeRelaysAndNoConsoleInputDevice) {
     UseRealConsoleStreams();
     ASSERT_EQ(TRUE, SetUpChannels());
     const InterprocessBlock& b = Block();
-    EXPECT_EQ(1u, b.stdinIsConsole);
-    EXPECT_EQ(1u, b.stdoutIsConsole);
-    EXPECT_EQ(1u, b.stderrIsConsole);
-    EXPECT_EQ(2u, b.stdinFileType);
-    EXPECT_EQ(2u, b.stdoutFileType);
-    EXPECT_EQ(2u, b.stderrFileType);
+    ExpectStreamWords(b, 1, {2, 2, 2});
     EXPECT_EQ(0u, b.stdinDuplicate);
     EXPECT_EQ(0u, b.stdoutDuplicate);
     EXPECT_EQ(0u, b.stderrDuplicate);

@@ -22,6 +22,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -278,18 +279,16 @@ inline void Prepare(const Setup& setup) {
     g_allocated = new std::set<UINT_PTR>;
     g_freed = new std::set<UINT_PTR>;
     DeleteFileA(setup.seenFile.c_str());
-    fault::Replace(fault::kGetModuleFileNameA, reinterpret_cast<void*>(ModuleFileName));
-    fault::Replace(fault::kGetCommandLineA, reinterpret_cast<void*>(CommandLine));
-    fault::Replace(fault::kGetStdHandle, reinterpret_cast<void*>(StdHandle));
-    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(WatchedCloseHandle));
-    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(WatchedReadFile));
-    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(WatchedWriteFile));
-    fault::Replace(fault::kSetEvent, reinterpret_cast<void*>(WatchedSetEvent));
-    fault::Replace(fault::kSetConsoleMode, reinterpret_cast<void*>(WatchedSetConsoleMode));
-    fault::Replace(fault::kLocalAlloc, reinterpret_cast<void*>(GuardedLocalAlloc));
-    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(GuardedLocalFree));
-    fault::Replace(fault::kGetExitCodeProcess, reinterpret_cast<void*>(RecordedGetExitCodeProcess));
-    fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(CreateProcessInJob));
+    auto as = [](auto function) { return reinterpret_cast<void*>(function); };
+    const std::pair<fault::Call, void*> watches[] = {
+        {fault::kGetModuleFileNameA, as(ModuleFileName)}, {fault::kGetCommandLineA, as(CommandLine)},
+        {fault::kGetStdHandle, as(StdHandle)}, {fault::kCloseHandle, as(WatchedCloseHandle)},
+        {fault::kReadFile, as(WatchedReadFile)}, {fault::kWriteFile, as(WatchedWriteFile)},
+        {fault::kSetEvent, as(WatchedSetEvent)}, {fault::kSetConsoleMode, as(WatchedSetConsoleMode)},
+        {fault::kLocalAlloc, as(GuardedLocalAlloc)}, {fault::kLocalFree, as(GuardedLocalFree)},
+        {fault::kGetExitCodeProcess, as(RecordedGetExitCodeProcess)}, {fault::kCreateProcessA, as(CreateProcessInJob)},
+    };
+    for (const auto& watch : watches) fault::Replace(watch.first, watch.second);
 }
 
 // A whole run's surroundings in `dir`: stdin an empty file, stdout and

@@ -166,21 +166,7 @@ inline HANDLE SourceFile(const std::string& name, const std::string& bytes) {
     return file;
 }
 
-// ---- The report lines a FatalLastError of the service writes. ----
-
-inline std::string SystemErrorLines(DWORD code) {
-    char number[96];
-    snprintf(number, sizeof number, "System error number: %u (0x%X) \r\n", static_cast<unsigned>(code),
-             static_cast<unsigned>(code));
-    std::string lines = number;
-    char* text = NULL;
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                       NULL, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
-    if (length != 0 && text != NULL) lines += "System error text: " + std::string(text, length);
-    if (text != NULL) LocalFree(text);
-    return lines;
-}
+// ---- The first line of a report (the system error lines come from harness.h). ----
 
 inline std::string Fatal(const std::string& message) { return "Fatal error: " + message + "\r\n"; }
 

@@ -237,7 +237,7 @@ TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
         switch (breach) {
             case Breach::kDataCutShort:
                 script = Request(CMD_WRITE_STDOUT, 100) + std::string(40, 'd');
-                report = Fatal("Failed to get write data from child process") + SystemErrorLines(ERROR_BROKEN_PIPE);
+                report = Fatal("Failed to get write data from child process") + SystemLines(ERROR_BROKEN_PIPE);
                 written = std::string(40, 'd');  // the chunk that came is written before the next read
                 break;
             case Breach::kZeroByteRequest:
@@ -250,7 +250,7 @@ TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
                 fault::Fail(fault::kReadFile, ERROR_ACCESS_DENIED, 2, 1, requestEnd);  // after "x" and its data
                 script = Write(CMD_WRITE_STDOUT, "x") + Write(CMD_WRITE_STDOUT, "y");
                 report =
-                    Fatal("Failed to read command sent from child process") + SystemErrorLines(ERROR_ACCESS_DENIED);
+                    Fatal("Failed to read command sent from child process") + SystemLines(ERROR_ACCESS_DENIED);
                 answers = Result(1, 0, 0);
                 written = "x";
                 break;
@@ -263,18 +263,18 @@ TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
             case Breach::kWriteResultLost:
                 results_.CloseRead();
                 script = Write(CMD_WRITE_STDOUT, "abc");
-                report = Fatal("Failed to send write result to child process") + SystemErrorLines(BrokenWriteError());
+                report = Fatal("Failed to send write result to child process") + SystemLines(BrokenWriteError());
                 written = "abc";
                 break;
             case Breach::kReadResultLost:
                 results_.CloseRead();
                 script = Request(CMD_READ_STDIN, 0);
-                report = Fatal("Failed to send read result to child process") + SystemErrorLines(BrokenWriteError());
+                report = Fatal("Failed to send read result to child process") + SystemLines(BrokenWriteError());
                 break;
             case Breach::kReadDataLost:
                 fault::Fail(fault::kWriteFile, ERROR_NO_DATA, 1, 1, resultEnd);
                 script = Request(CMD_READ_STDIN, 0);
-                report = Fatal("Failed to send read data to child process") + SystemErrorLines(ERROR_NO_DATA);
+                report = Fatal("Failed to send read data to child process") + SystemLines(ERROR_NO_DATA);
                 answers = Result(1, 0, 5);
                 break;
         }
