@@ -94,6 +94,7 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options =
 // The launcher as built, and the value of an environment variable of ours
 // ("" when it is unset or longer than 63 characters).
 inline std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
+inline std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 inline std::string EnvValue(const char* name) {
     char value[64];
     DWORD length = GetEnvironmentVariableA(name, value, sizeof value);

@@ -23,8 +23,6 @@ namespace {
 const DWORD kWatchdogMs = 15000;  // start-up plus the shutdown's longest waits, and then some
 const DWORD kChildDone = 0x60;
 
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
-
 // One race: how much the child sends before it ends by itself, and when
 // the close comes, counted from the launcher's handler going in.
 struct Race {
@@ -53,7 +51,7 @@ BOOL WINAPI NoticedSetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
 // a close event the given time after the launcher installed its handler.
 void CloseDuringTraffic(const std::string& dir, const Race& race) {
     launcher_run::Setup setup = launcher_run::InDirectory(
-        dir, Quoted(BinDir() + "\\stress_child.exe") + " mixed " + race.traffic + " " + Quoted(dir + "\\child.txt") + " text");
+        dir, Quote(BinDir() + "\\stress_child.exe") + " mixed " + race.traffic + " " + Quote(dir + "\\child.txt") + " text");
     // stdout on the console: a relay of its own, and command 1 under the lock.
     setup.std[1] = launcher_run::OpenConsole("CONOUT$");
     launcher_run::Start(setup, kWatchdogMs, 0x78);
@@ -143,9 +141,9 @@ TEST(CtrlCUnderLoad, EveryPressReachesTheChildAndTheTransferStaysExact) {
         RunOptions options;
         options.input = transfer.route == std::string("stdin") ? input : std::string();
         options.timeoutMs = 60000;
-        RunResult run = RunProcess(Quoted(BinDir() + "\\tarnelo.exe") + " " + Quoted(BinDir() + "\\stress_child.exe") +
+        RunResult run = RunProcess(Quote(BinDir() + "\\tarnelo.exe") + " " + Quote(BinDir() + "\\stress_child.exe") +
                                        " " + transfer.route + " " + std::to_string(transfer.size) + " " +
-                                       Quoted(report) + " ctrlc ready=" + names + "-ready finished=" + names +
+                                       Quote(report) + " ctrlc ready=" + names + "-ready finished=" + names +
                                        "-finished",
                                    options);
         done = true;
@@ -191,8 +189,8 @@ BOOL WINAPI SlowCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY
 }
 
 void CloseDuringSlowLaunch(const std::string& dir) {
-    launcher_run::Start(launcher_run::InDirectory(dir, Quoted(BinDir() + "\\test_child.exe") + " " +
-                                                           Quoted("pid=" + dir + "\\pid.txt") + " exit=5"),
+    launcher_run::Start(launcher_run::InDirectory(dir, Quote(BinDir() + "\\test_child.exe") + " " +
+                                                           Quote("pid=" + dir + "\\pid.txt") + " exit=5"),
                         kWatchdogMs, 0x78);
     g_launching = CreateEventA(NULL, TRUE, FALSE, NULL);
     fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(SlowCreateProcessA));
@@ -234,7 +232,7 @@ const Serving kServing[] = {
 
 void CloseWhileServing(const std::string& dir, const Serving& serving) {
     launcher_run::Setup setup = launcher_run::InDirectory(
-        dir, Quoted(BinDir() + "\\test_child.exe") + " " + Quoted("ready=" + dir + "\\ready") + " " + serving.actions);
+        dir, Quote(BinDir() + "\\test_child.exe") + " " + Quote("ready=" + dir + "\\ready") + " " + serving.actions);
     HANDLE inWrite = NULL, outRead = NULL;  // held, never used: the reads and writes wait
     CreatePipe(&setup.std[0], &inWrite, NULL, 0);
     CreatePipe(&outRead, &setup.std[1], NULL, 4096);
