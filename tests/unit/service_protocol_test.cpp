@@ -5,52 +5,14 @@
 namespace service_test {
 namespace {
 
-using ServiceProtocol = ServiceTest;
-
-TEST_F(ServiceProtocol, AssemblesRequestsThatArriveInPieces) {
-    Pipe out, console;
-    g_state.stdoutHandle = out.write;
-    g_state.consoleOutput = console.write;
-    HANDLE in = SourceFile("in.txt", "typed");
-    g_state.stdinHandle = in;
-    g_readCaps[requests_.read] = 3;  // the pipe hands over 3 bytes at a time
-    LogTransfers();
-
-    EXPECT_EQ(1u, Run(Write(CMD_WRITE_STDOUT, "hello world") + Request(6, 2) + Request(CMD_READ_STDIN, 0) +
-                      Write(CMD_WRITE_CONSOLE, "x")));
-
-    EXPECT_TRUE(SameBytes(Result(1, 0, 0) + Result(1, 0, 5) + "typed" + Result(1, 0, 0), Answers()));
-    EXPECT_EQ("hello world", TakeAvailable(out.read));
-    EXPECT_EQ("x", TakeAvailable(console.read));
-    int requestEnds = 0;  // reads that complete a request: its last 2 bytes, after 3 and 3
-    for (const Transfer& t : LoggedTransfers()) {
-        requestEnds += t.handle == requests_.read && t.buffer != g_state.primaryBuffer && t.asked == 2;
-    }
-    EXPECT_EQ(4, requestEnds);
-    CloseHandle(in);
-}
-
-TEST_F(ServiceProtocol, GivesTheChildASecondToEndAfterItClosesThePipe) {
-    // Stands in for a child that has already ended: the wait returns at once.
-    HANDLE ended = CreateEventA(NULL, TRUE, TRUE, NULL);
-    g_state.child.hProcess = ended;
-
-    EXPECT_EQ(1u, Run(""));
-
-    std::vector<fault::Record> waits = fault::Records(fault::kWaitForSingleObject);
-    ASSERT_EQ(1u, waits.size());
-    EXPECT_EQ(reinterpret_cast<UINT_PTR>(ended), waits[0].args[0]);
-    EXPECT_EQ(1000u, waits[0].args[1]);
-    if (g_state.child.hProcess != NULL) CloseHandle(ended);  // else the wait's clean-up closed it
-}
-
 // ---- Conversations: a script in, answers and stdout out ----
 
 // What a row's streams are made of; the row's `arrange` points the state at
 // them. Everything here is released when the row ends.
 struct Streams {
-    Pipe in, out;
-    HANDLE file = NULL;  // a row's source file
+    Pipe in, out, console;
+    HANDLE requests = NULL;  // the launcher's end of the request pipe
+    HANDLE file = NULL;  // a row's source file or stand-in child
     std::string waiting;  // bytes a row left in its stdin pipe
     ~Streams() {
         if (file != NULL) CloseHandle(file);
@@ -104,6 +66,40 @@ const Conversation kConversations[] = {
     {"EndsQuietlyAfterARequest", StdoutOnly, Write(CMD_WRITE_STDOUT, "x"), Result(1, 0, 0), "x", nullptr},
     {"EndsQuietlyWithinTheSecondRequest", StdoutOnly,
      Write(CMD_WRITE_STDOUT, "x") + Request(CMD_WRITE_STDOUT, 1).substr(0, 5), Result(1, 0, 0), "x", nullptr},
+    {"AssemblesRequestsThatArriveInPieces",
+     [](Streams& s) {
+         g_state.stdoutHandle = s.out.write;
+         g_state.consoleOutput = s.console.write;
+         s.file = SourceFile("in.txt", "typed");
+         g_state.stdinHandle = s.file;
+         g_readCaps[s.requests] = 3;  // the pipe hands over 3 bytes at a time
+         fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&LoggedTransfer<LPVOID>));
+         fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&LoggedTransfer<LPCVOID>));
+     },
+     Write(CMD_WRITE_STDOUT, "hello world") + Request(6, 2) + Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_CONSOLE, "x"),
+     Result(1, 0, 0) + Result(1, 0, 5) + "typed" + Result(1, 0, 0), "hello world",
+     [](Streams& s) {
+         EXPECT_EQ("x", TakeAvailable(s.console.read));
+         int requestEnds = 0;  // reads that complete a request: its last 2 bytes, after 3 and 3
+         for (const Transfer& t : LoggedTransfers()) {
+             requestEnds += t.handle == s.requests && t.buffer != g_state.primaryBuffer && t.asked == 2;
+         }
+         EXPECT_EQ(4, requestEnds);
+     }},
+    {"GivesTheChildASecondToEndAfterItClosesThePipe",
+     [](Streams& s) {
+         // Stands in for a child that has already ended: the wait returns at once.
+         s.file = CreateEventA(NULL, TRUE, TRUE, NULL);
+         g_state.child.hProcess = s.file;
+     },
+     "", "", "",
+     [](Streams& s) {
+         std::vector<fault::Record> waits = fault::Records(fault::kWaitForSingleObject);
+         ASSERT_EQ(1u, waits.size());
+         EXPECT_EQ(reinterpret_cast<UINT_PTR>(s.file), waits[0].args[0]);
+         EXPECT_EQ(1000u, waits[0].args[1]);
+         if (g_state.child.hProcess == NULL) s.file = NULL;  // the wait's clean-up closed it
+     }},
     // Arguments that look like byte counts: nothing may be read as their data.
     {"SkipsUnknownCodesWithoutAnswering", StdoutOnly,
      Request(6, 3) + Request(0xFFFFFFFF, 8) + Request(7, 0) + Write(CMD_WRITE_STDOUT, "abc") + Request(0x80000001, 1) +
@@ -178,6 +174,7 @@ class ServiceConversation : public ServiceTest, public ::testing::WithParamInter
 TEST_P(ServiceConversation, AnswersAndWritesExactlyWhatTheScriptAsks) {
     const Conversation& c = GetParam();
     Streams streams;
+    streams.requests = requests_.read;
     StderrCapture reports;  // a row may take stderr away again
     c.arrange(streams);
 
