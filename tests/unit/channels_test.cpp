@@ -624,21 +624,7 @@ TEST(ClassifyStream, StoresTheTypeWithoutTheRemoteBitAndKnowsConsoles) {
 // The console input mode the child starts with: RunLauncher in-process with
 // a real child, the console mode calls faked so our console stays as it is.
 
-std::string g_modulePath;
-std::string g_commandLine;
-HANDLE g_stdHandles[3];
 DWORD g_consoleModeRead;  // what the console input "is in"; 0: unreadable
-
-DWORD WINAPI FakeGetModuleFileNameA(HMODULE, LPSTR path, DWORD size) {
-    lstrcpynA(path, g_modulePath.c_str(), static_cast<int>(size));
-    return static_cast<DWORD>(g_modulePath.size());
-}
-
-LPSTR WINAPI FakeGetCommandLineA() { return &g_commandLine[0]; }
-
-HANDLE WINAPI FakeGetStdHandle(DWORD which) {
-    return which == STD_INPUT_HANDLE ? g_stdHandles[0] : which == STD_OUTPUT_HANDLE ? g_stdHandles[1] : g_stdHandles[2];
-}
 
 BOOL WINAPI FakeGetConsoleMode(HANDLE handle, LPDWORD mode) {
     if (handle != g_state.consoleInput) return ::GetConsoleMode(handle, mode);
@@ -677,17 +663,15 @@ const ModeCase kModeCases[] = {
 };
 
 void CheckInitialMode(const ModeCase& c, const std::string& inFile) {
-    ResetLauncherState();
+    launcher_run::Setup setup;
+    setup.modulePath = Launcher();
+    setup.commandLine = Quote(setup.modulePath) + " " + Quote(TestChild()) + " exit=3";
     HANDLE stdoutRead = NULL, stderrRead = NULL;
-    g_stdHandles[0] = CreateFileA(inFile.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    CreatePipe(&stdoutRead, &g_stdHandles[1], NULL, 1 << 16);
-    CreatePipe(&stderrRead, &g_stdHandles[2], NULL, 1 << 16);
-    g_modulePath = BinDir() + "\\tarnelo.exe";
-    g_commandLine = "\"" + g_modulePath + "\" \"" + TestChild() + "\" exit=3";
+    setup.std[0] = CreateFileA(inFile.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    CreatePipe(&stdoutRead, &setup.std[1], NULL, 1 << 16);
+    CreatePipe(&stderrRead, &setup.std[2], NULL, 1 << 16);
+    launcher_run::Surround(setup);
     g_consoleModeRead = c.read;
-    fault::Replace(fault::kGetModuleFileNameA, reinterpret_cast<void*>(FakeGetModuleFileNameA));
-    fault::Replace(fault::kGetCommandLineA, reinterpret_cast<void*>(FakeGetCommandLineA));
-    fault::Replace(fault::kGetStdHandle, reinterpret_cast<void*>(FakeGetStdHandle));
     fault::Replace(fault::kGetConsoleMode, reinterpret_cast<void*>(FakeGetConsoleMode));
     fault::Replace(fault::kSetConsoleMode, reinterpret_cast<void*>(FakeSetConsoleMode));
 
@@ -708,7 +692,7 @@ void CheckInitialMode(const ModeCase& c, const std::string& inFile) {
     EXPECT_EQ(0u, g_mainThreadReadsAtSet);
 
     launcher_run::Leave();  // what RunLauncher acquired, released as Shutdown would
-    for (HANDLE handle : {g_stdHandles[0], g_stdHandles[1], g_stdHandles[2], stdoutRead, stderrRead}) {
+    for (HANDLE handle : {setup.std[0], setup.std[1], setup.std[2], stdoutRead, stderrRead}) {
         CloseHandle(handle);
     }
 }

@@ -263,6 +263,17 @@ inline void StartWatchdog(DWORD milliseconds) {
     ::CloseHandle(::CreateThread(NULL, 0, Watchdog, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(milliseconds)), 0, NULL));
 }
 
+// Fresh launcher state that sees the run's module name, command line and
+// standard handles, whatever this process's own are: enough for a run that
+// returns (RunLauncher alone).
+inline void Surround(const Setup& setup) {
+    Enter(kHoldNothing);
+    g_setup = setup;
+    fault::Replace(fault::kGetModuleFileNameA, reinterpret_cast<void*>(ModuleFileName));
+    fault::Replace(fault::kGetCommandLineA, reinterpret_cast<void*>(CommandLine));
+    fault::Replace(fault::kGetStdHandle, reinterpret_cast<void*>(StdHandle));
+}
+
 // Fresh launcher state with the run's surroundings and every watch in place.
 inline void Prepare(const Setup& setup) {
     // Whatever this process starts (the child, and Wine's desktop process
@@ -273,16 +284,14 @@ inline void Prepare(const Setup& setup) {
     SetStdHandle(STD_INPUT_HANDLE, nul);
     SetStdHandle(STD_OUTPUT_HANDLE, nul);
     SetStdHandle(STD_ERROR_HANDLE, nul);
-    Enter(kHoldNothing);
-    g_setup = setup;
+    Surround(setup);
     g_closed = new std::set<UINT_PTR>;
     g_allocated = new std::set<UINT_PTR>;
     g_freed = new std::set<UINT_PTR>;
     DeleteFileA(setup.seenFile.c_str());
     auto as = [](auto function) { return reinterpret_cast<void*>(function); };
     const std::pair<fault::Call, void*> watches[] = {
-        {fault::kGetModuleFileNameA, as(ModuleFileName)}, {fault::kGetCommandLineA, as(CommandLine)},
-        {fault::kGetStdHandle, as(StdHandle)}, {fault::kCloseHandle, as(WatchedCloseHandle)},
+        {fault::kCloseHandle, as(WatchedCloseHandle)},
         {fault::kReadFile, as(WatchedReadFile)}, {fault::kWriteFile, as(WatchedWriteFile)},
         {fault::kSetEvent, as(WatchedSetEvent)}, {fault::kSetConsoleMode, as(WatchedSetConsoleMode)},
         {fault::kLocalAlloc, as(GuardedLocalAlloc)}, {fault::kLocalFree, as(GuardedLocalFree)},
