@@ -187,7 +187,7 @@ protected:
             RunProcess("reg add HKCR\\TortureWbc\\shell\\open\\command /ve /d \"" + command + "\" /f");
             commandLine_ = "\"" + launcher + "\" job.wbc";
         } else {
-            commandLine_ = "\"" + launcher + "\" \"" + child + "\" routes=" + record_;
+            commandLine_ = "\"" + launcher + "\" \"" + child + "\" \"routes=" + record_ + "\"";
         }
     }
 
