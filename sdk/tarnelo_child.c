@@ -10,6 +10,7 @@
    between 32- and 64-bit processes by sign extension (LongToHandle), so a
    64-bit program widens them that way; in a 32-bit one this is a plain
    conversion. */
+/* NOLINTNEXTLINE(performance-no-int-to-ptr): the block carries handles as 32-bit words */
 static HANDLE AsHandle(DWORD word) { return (HANDLE)(LONG_PTR)(LONG)word; }
 
 /* Claimed by the one successful TarneloAttach of this process. */
@@ -23,6 +24,7 @@ static int Fail(DWORD* error, DWORD code) {
 
 /* Never a zero-length WriteFile: on Windows it would reach the launcher as
    a read of zero bytes, which ends its service with a fatal report. */
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): buffer and size, as WriteFile takes them */
 static int SendAll(HANDLE pipe, const void* bytes, DWORD size) {
     const BYTE* p = (const BYTE*)bytes;
     while (size != 0) {
@@ -38,6 +40,7 @@ static int SendAll(HANDLE pipe, const void* bytes, DWORD size) {
     return 1;
 }
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): buffer and size, as ReadFile takes them */
 static int ReceiveAll(HANDLE pipe, void* bytes, DWORD size) {
     BYTE* p = (BYTE*)bytes;
     while (size != 0) {
@@ -168,6 +171,7 @@ static int ReopenOnNul(FILE* stream, const char* mode) {
 /* Points one standard stream at `handle`: a descriptor of its own for the
    runtime (a duplicate, so that the block's handle stays ours), put in
    place of the stream's descriptor, which keeps its mode. */
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): one stream's settings, each of its own kind */
 static int RedirectStream(FILE* stream, const char* mode, HANDLE handle, DWORD which, int unbuffered) {
     HANDLE process = GetCurrentProcess();
     HANDLE copy = NULL;
@@ -202,6 +206,7 @@ static int RedirectStream(FILE* stream, const char* mode, HANDLE handle, DWORD w
     _close(temporary);
     _setmode(target, previousMode == -1 ? _O_TEXT : previousMode);
     if (unbuffered) setvbuf(stream, NULL, _IONBF, 0);
+    /* NOLINTNEXTLINE(performance-no-int-to-ptr): the runtime hands out OS handles as intptr_t */
     SetStdHandle(which, (HANDLE)_get_osfhandle(target));
     return 1;
 }
@@ -306,6 +311,7 @@ int TarneloWriteConsole(TarneloChild* child, const void* data, DWORD size, DWORD
 /* Hands out pending bytes of `pending`, asking the launcher for one more
    read when none are left. Runs under the lock; returns the error code,
    0 for success. */
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): out-parameters documented in tarnelo_child.h */
 static DWORD ReadLocked(TarneloChild* child, DWORD command, TarneloPending* pending, void* buffer, DWORD capacity,
                         DWORD* count) {
     DWORD result[3];
@@ -329,6 +335,7 @@ static DWORD ReadLocked(TarneloChild* child, DWORD command, TarneloPending* pend
     return 0;
 }
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): out-parameters documented in tarnelo_child.h */
 int TarneloRead(TarneloChild* child, DWORD command, void* buffer, DWORD capacity, DWORD* count, DWORD* error) {
     DWORD code;
     *count = 0;

@@ -38,6 +38,7 @@ static BYTE PatternByte(DWORD* state) {
 static const DWORD kPieces[] = {1, 4095, 0, 4096, 4097, 13, 65536, 100003, 256, 255};
 #define PIECE_COUNT (sizeof kPieces / sizeof kPieces[0])
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a route flag and a size, not two of a kind */
 static int WritePattern(int throughHandle, DWORD total) {
     DWORD state = 0x7A4E1u;
     DWORD done = 0;
@@ -83,7 +84,7 @@ static int Echo(void) {
 
 static DWORD WINAPI WriteRecords(LPVOID parameter) {
     static BYTE records[RECORD_THREADS][RECORD_MAX + 32];
-    const DWORD thread = (DWORD)(UINT_PTR)parameter;
+    const DWORD thread = *(const DWORD*)parameter;
     BYTE* record = records[thread];
     DWORD number;
     for (number = 0; number < RECORDS_PER_THREAD; ++number) {
@@ -99,11 +100,13 @@ static DWORD WINAPI WriteRecords(LPVOID parameter) {
 }
 
 static int Threads(void) {
+    static DWORD numbers[RECORD_THREADS];
     HANDLE threads[RECORD_THREADS];
     DWORD i;
     int code;
     for (i = 0; i < RECORD_THREADS; ++i) {
-        threads[i] = CreateThread(NULL, 0, WriteRecords, (LPVOID)(UINT_PTR)i, 0, NULL);
+        numbers[i] = i;
+        threads[i] = CreateThread(NULL, 0, WriteRecords, &numbers[i], 0, NULL);
         if (threads[i] == NULL) return 20;
     }
     code = Echo();
@@ -126,6 +129,7 @@ static int AttachTwice(void) {
     return TarneloWriteStdout(&child, "still attached\n", 15, &error) ? 3 : 20;
 }
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the platform's entry point */
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int show) {
     int attached;
     int code;

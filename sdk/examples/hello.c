@@ -29,6 +29,7 @@ static void RequestText(TarneloChild* child, DWORD command, const char* text) {
 /* The record holds two read stores of 4 KiB: keep it off the stack. */
 static TarneloChild child;
 
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the platform's entry point */
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int show) {
     char input[TARNELO_MAX_TRANSFER];
     char line[80];

@@ -51,9 +51,11 @@ BOOL SetUpStdin(InterprocessBlock* block) {
 
 // stdout or stderr: a console stream gets a relay, anything else a duplicate,
 // and a null handle nothing: its words stay 0.
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): one stream's block fields, in the block's order
 BOOL SetUpOutputStream(HANDLE handle, BOOL* isConsoleFlag, DWORD* isConsoleWord, DWORD* fileType,
                        OutputRelay* relay, HANDLE* thread, DWORD* duplicateWord, DWORD* writeWord,
                        DWORD relayMessage, DWORD duplicateMessage) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     if (handle == NULL) return TRUE;
     *isConsoleFlag = ClassifyStream(handle, fileType);
     *isConsoleWord = *isConsoleFlag;

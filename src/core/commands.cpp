@@ -154,6 +154,7 @@ DWORD ServeRead(HANDLE source) {
     return SERVE_NEXT;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a count and a flag, not two of a kind
 DWORD ServeWrite(HANDLE destination, DWORD count, BOOL takeLock) {
     // A missing stream takes nothing: the data are drained all the same.
     CommandResult result = {1, 0, 0};

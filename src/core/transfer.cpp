@@ -3,6 +3,7 @@
 #include "core/core.h"
 #include "report/report.h"
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): buffer and count, as WriteFile takes them
 BOOL WriteExact(HANDLE handle, const void* bytes, DWORD count) {
     const BYTE* position = static_cast<const BYTE*>(bytes);
     while (count != 0) {
@@ -19,6 +20,7 @@ BOOL WriteExact(HANDLE handle, const void* bytes, DWORD count) {
     return TRUE;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): buffer and count, as ReadFile takes them
 BOOL ReadExact(HANDLE handle, void* bytes, DWORD count) {
     BYTE* position = static_cast<BYTE*>(bytes);
     while (count != 0) {

@@ -81,6 +81,7 @@ int ExpandAndReport(DWORD code, const char* text, va_list* inserts) {
     return 0;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): system code then message id, as every report names them
 int Report(DWORD code, DWORD messageId, va_list* inserts) {
     char* text = LoadMessage(messageId);
     ExpandAndReport(code, text, inserts);

@@ -46,6 +46,8 @@
 //                 program does that quits while a read of its is outstanding
 //   exit=N        end at once with exit code N (decimal, or hex after 0x),
 //                 without detaching
+//   overflow=N    add N to INT_MAX and exit with the sum: undefined for N > 0,
+//                 so a build with undefined-behaviour traps ends at the trap
 //
 // Any other argument is noted in the log, if there is one, and otherwise
 // skipped, so a child can be given arbitrary ones to echo.
@@ -58,6 +60,7 @@
 // (bench/) measure the launcher's own cost and must do nothing else.
 #include <windows.h>
 
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -402,6 +405,9 @@ void Perform(const char* action) {
                                  NULL));
     } else if ((value = Value(action, "exit=")) != NULL) {
         ExitProcess(ParseNumber(value));
+    } else if ((value = Value(action, "overflow=")) != NULL) {
+        volatile int base = INT_MAX;  // volatile: the sum is computed at run time
+        ExitProcess(static_cast<UINT>(base + static_cast<int>(ParseNumber(value))));
     } else {
         LogLine("unknown argument %s", action);
     }

@@ -86,14 +86,17 @@ TEST(FormatBounded, SizeOneHoldsOnlyTheTerminator) {
     EXPECT_TRUE(full.Untouched(1));
 }
 
-TEST(FormatBounded, InvalidSizesLeaveTheBufferAlone) {
+TEST(FormatBounded, InvalidSizesOrNoBufferLeaveTheBufferAlone) {
     const size_t kSizes[] = {0, 2147483648u, 0xFFFFFFFFu};
     for (size_t size : kSizes) {
         SCOPED_TRACE(size);
         Guarded buffer(8);
         EXPECT_EQ(BOUNDED_INVALID, FormatBounded(buffer.data(), size, "abc"));
+        EXPECT_EQ(BOUNDED_INVALID, CopyBounded(buffer.data(), size, "abc"));
         EXPECT_TRUE(buffer.Untouched(0));
     }
+    EXPECT_EQ(BOUNDED_INVALID, FormatBounded(NULL, 8, "abc"));
+    EXPECT_EQ(BOUNDED_INVALID, CopyBounded(NULL, 8, "abc"));
 }
 
 TEST(FormatBounded, LargestValidSizeIsAccepted) {
@@ -131,6 +134,7 @@ TEST(FormatBounded, ConversionsInUse) {
         // A '%' inside an argument is text, never a conversion.
         {"[%s]", "100% %s %u %1 %%", 0, "[100% %s %u %1 %%]"},
         {"%%u", NULL, 0, "%u"},
+        {"50%", NULL, 0, "50%"},  // a lone '%' at the end stays
     };
     for (const Case& c : kCases) {
         char buffer[128];
@@ -139,6 +143,10 @@ TEST(FormatBounded, ConversionsInUse) {
         EXPECT_EQ(BOUNDED_OK, result) << c.format;
         EXPECT_STREQ(c.expected, buffer) << c.format;
     }
+    char buffer[16];
+    const char* volatile none = NULL;  // volatile: hidden from the format check
+    EXPECT_EQ(BOUNDED_OK, FormatBounded(buffer, sizeof buffer, "[%s]", none));
+    EXPECT_STREQ("[(null)]", buffer);  // as the C runtime's printf shows it
 }
 
 TEST(CopyBounded, ResultAndTextAtEachLengthAroundTheSize) {

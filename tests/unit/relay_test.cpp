@@ -157,6 +157,17 @@ TEST_F(OutputRelayThread, ReadEndingInMoreDataIsWrittenAndReadingGoesOn) {
     EXPECT_TRUE(ThreadEnded());
 }
 
+TEST_F(OutputRelayThread, ReadMovingNothingWritesNothingAndReadingGoesOn) {
+    fault::ZeroBytes(fault::kReadFile, 0, 1, 0);
+    Start();
+    ChildWrites("after");
+    EXPECT_EQ("after", DestinationReceives(5));
+    ChildCloses();
+    EXPECT_TRUE(ThreadEnded());
+    EXPECT_GE(fault::Records(fault::kReadFile).size(), 2u);
+    for (const fault::Record& write : fault::Records(fault::kWriteFile)) EXPECT_GT(write.args[2], 0u);
+}
+
 TEST_F(OutputRelayThread, BytesTheDestinationRefusesAreLostAndTheNextArrive) {
     fault::Fail(fault::kWriteFile, ERROR_ACCESS_DENIED, 0, 1, reinterpret_cast<UINT_PTR>(destinationWrite_));
     Start();

@@ -45,6 +45,13 @@ BOOL WINAPI FailingReadWithCount(HANDLE handle, LPVOID buffer, DWORD count, LPDW
     return FALSE;
 }
 
+// Claims 100 bytes more than any read that moved something.
+BOOL WINAPI OverReportingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED) {
+    BOOL ok = ReadFile(handle, bytes, count, read, NULL);
+    if (ok && *read != 0) *read += 100;
+    return ok;
+}
+
 // On Windows a cooked console read that CTRL+C interrupts succeeds with
 // nothing read and ERROR_OPERATION_ABORTED (Wine never does this, so the
 // fault layer plays it): the service reads again rather than answer an end
@@ -134,6 +141,17 @@ const Conversation kConversations[] = {
      },
      Request(CMD_READ_STDIN, 0) + Request(CMD_READ_STDIN, 0) + Request(CMD_READ_STDIN, 0),
      Result(0, ERROR_ACCESS_DENIED, 0) + Result(0, ERROR_MORE_DATA, 10) + Result(1, 0, 5) + "hello", "", nullptr},
+    // A platform count past what was asked never makes the service send or
+    // write more than the request holds.
+    {"CountsPastWhatWasAskedAreCutToTheRequest",
+     [](Streams& s) {
+         s.file = SourceFile("read.bin", Pattern(4096, 5));
+         g_state.stdinHandle = s.file;
+         g_state.stdoutHandle = s.out.write;
+         fault::Replace(fault::kReadFile, reinterpret_cast<void*>(OverReportingReadFile));
+     },
+     Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_STDOUT, Pattern(10, 6)),
+     Result(1, 0, 4096) + Pattern(4096, 5) + Result(1, 0, 0), Pattern(10, 6), nullptr},
     // The end of the file after the line still answers count 0.
     {"ConsoleReadInterruptedByCtrlCIsReadAgain",
      [](Streams& s) {
