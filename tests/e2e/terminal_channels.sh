@@ -2,7 +2,7 @@
 # The launcher under a real terminal, where Wine makes all three standard
 # streams console streams: run through `script` so fds 0-2 are a pty.
 #
-#   terminal_channels.sh streams|typed|relays|endread <tarnelo.exe> <block_child.exe>
+#   terminal_channels.sh streams|typed|relays|endread <tarnelo.exe> <test_child.exe>
 #   terminal_channels.sh stdio <tarnelo.exe> <streams_gui.exe>
 #
 # streams: the block of an all-console run, and every way out of the child

@@ -41,11 +41,17 @@ const SizeCase kSizeCases[] = {
     {40, BOUNDED_TRUNCATED, 7},
 };
 
+// `length` letters of the alphabet from `first` on, over and over.
+std::string Letters(size_t length, char first) {
+    std::string text(length, first);
+    for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>(first + i % 26);
+    return text;
+}
+
 TEST(FormatBounded, ResultAndTextAtEachLengthAroundTheSize) {
     for (const SizeCase& c : kSizeCases) {
         SCOPED_TRACE(c.textLength);
-        std::string text(c.textLength, 'a');
-        for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+        const std::string text = Letters(c.textLength, 'a');
         Guarded buffer(8);
         EXPECT_EQ(c.result, FormatBounded(buffer.data(), 8, "%s", text.c_str()));
         EXPECT_EQ(text.substr(0, c.keptLength), buffer.Text());
@@ -146,8 +152,7 @@ TEST(FormatBounded, ConversionsInUse) {
 TEST(CopyBounded, ResultAndTextAtEachLengthAroundTheSize) {
     for (const SizeCase& c : kSizeCases) {
         SCOPED_TRACE(c.textLength);
-        std::string text(c.textLength, 'q');
-        for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('A' + i % 26);
+        const std::string text = Letters(c.textLength, 'A');
         Guarded buffer(8);
         EXPECT_EQ(c.result, CopyBounded(buffer.data(), 8, text.c_str()));
         EXPECT_EQ(text.substr(0, c.keptLength), buffer.Text());

@@ -15,22 +15,20 @@
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
+#include "launcher_run.h"
 
 namespace {
 
 const DWORD kBoundMs = 5000;
 
-std::string BlockChild() { return ChildDir() + "\\block_child.exe"; }
+std::string TestChild() { return ChildDir() + "\\test_child.exe"; }
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string PlainReport(const std::string& message) { return "Fatal error: " + message + "\r\n"; }
 
 
-HANDLE OpenConsole(const char* name) {
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                       0, NULL);
-}
+using launcher_run::OpenConsole;
 
 // Everything on the console screen of this process, row after row.
 std::string ConsoleScreen() {
@@ -105,12 +103,23 @@ std::string Received(Stream kind, const std::string& captured, const std::string
     return "";
 }
 
+// The block's console flag of each stream (all `console`) and its file
+// type (stdin, stdout, stderr).
+void ExpectStreamWords(const InterprocessBlock& b, DWORD console, const std::vector<DWORD>& types) {
+    EXPECT_EQ(console, b.stdinIsConsole);
+    EXPECT_EQ(console, b.stdoutIsConsole);
+    EXPECT_EQ(console, b.stderrIsConsole);
+    EXPECT_EQ(types[0], b.stdinFileType);
+    EXPECT_EQ(types[1], b.stdoutFileType);
+    EXPECT_EQ(types[2], b.stderrFileType);
+}
+
 // `files` starts the name of every file of this run.
 void CheckArrangement(const Arrangement& a, const std::string& files) {
     RunOptions options = StreamOptions(a.in, a.out, a.err, files, "from the pipe", "from the file");
     ClearConsoleScreen();
 
-    RunResult run = RunProcess("\"" + Launcher() + "\" \"" + BlockChild() + "\" \"log=" + files + "log.txt\" \"dump=" +
+    RunResult run = RunProcess("\"" + Launcher() + "\" \"" + TestChild() + "\" \"log=" + files + "log.txt\" \"dump=" +
                                    files + "block.bin\" probe events " + a.read,
                                options);
     ASSERT_FALSE(run.timedOut);
@@ -134,12 +143,7 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     EXPECT_NE(b.ctrlCEvent, b.ctrlBreakEvent);
     EXPECT_NE(0u, b.parentToChildRead);
     EXPECT_NE(0u, b.childToParentWrite);
-    EXPECT_EQ(0u, b.stdinIsConsole);
-    EXPECT_EQ(0u, b.stdoutIsConsole);
-    EXPECT_EQ(0u, b.stderrIsConsole);
-    EXPECT_EQ(a.inType, b.stdinFileType);
-    EXPECT_EQ(a.outType, b.stdoutFileType);
-    EXPECT_EQ(a.errType, b.stderrFileType);
+    ExpectStreamWords(b, 0, {a.inType, a.outType, a.errType});
     EXPECT_EQ(a.in == Stream::kNone, 0u == b.stdinDuplicate);
     EXPECT_EQ(noOut, 0u == b.stdoutDuplicate);
     EXPECT_EQ(noErr, 0u == b.stderrDuplicate);
@@ -186,7 +190,7 @@ TEST(LauncherConsole, CtrlCSignalsTheChildsEventOnceAndServiceGoesOn) {
     ASSERT_TRUE(SetConsoleCtrlHandler(IgnoreCtrlC, TRUE));
     RunResult run;
     std::thread launcher([&] {
-        run = RunProcess("\"" + Launcher() + "\" \"" + BlockChild() + "\" \"log=" + dir + "\\log.txt\" \"ready=" + ready +
+        run = RunProcess("\"" + Launcher() + "\" \"" + TestChild() + "\" \"log=" + dir + "\\log.txt\" \"ready=" + ready +
                          "\" waitctrlc=5000 say=after-ctrl-c exit=305419896");
     });
     const bool childWaiting = WaitUntil([&] { return FileExists(ready); });
@@ -227,15 +231,10 @@ BOOL WINAPI PretendGetConsoleMode(HANDLE handle, LPDWORD mode) {
 class SuspendedChildScene {
 public:
     void Begin() {
-        ResetLauncherState();
+        using namespace launcher_run;
+        Enter(kHoldLock | kHoldEvents | kHoldInheritable | kHoldConsoleOutput);
         g_pretendConsoles.clear();
         g_state.moduleHandle = GetModuleHandleA(NULL);
-        InitializeCriticalSection(&g_state.outputLock);
-        g_state.lockInitialised = TRUE;
-        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
-        g_state.ctrlCEvent = CreateEventA(&inheritable, FALSE, FALSE, NULL);
-        g_state.ctrlBreakEvent = CreateEventA(&inheritable, FALSE, FALSE, NULL);
-        g_state.consoleOutput = OpenConsole("CONOUT$");
         ASSERT_NE(INVALID_HANDLE_VALUE, g_state.consoleOutput);
         capture_.reset(new StderrCapture());
 
@@ -250,37 +249,17 @@ public:
 
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
-        std::string line = "\"" + BlockChild() + "\"";
+        std::string line = "\"" + TestChild() + "\"";
         ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup,
                                    &g_state.child))
             << GetLastError();
     }
 
     void End() {
-        if (g_state.child.hProcess != NULL) {
-            TerminateProcess(g_state.child.hProcess, 0);
-            WaitForSingleObject(g_state.child.hProcess, kBoundMs);
-        }
-        // With the child gone no write end is left: a relay still running
-        // would mean the launcher kept a copy of one.
-        for (HANDLE thread : {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread}) {
-            if (thread != NULL) {
-                EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs)) << "a relay outlived its pipe";
-                CloseHandle(thread);
-            }
-        }
-        if (g_state.blockView != NULL) UnmapViewOfFile(g_state.blockView);
-        for (HANDLE handle : {g_state.mapping, g_state.parentToChildWrite, g_state.childToParentRead,
-                              g_state.consoleInputDevice, g_state.stdoutRelay.readEnd, g_state.stderrRelay.readEnd,
-                              g_state.consoleRelay.readEnd, g_state.ctrlCEvent, g_state.ctrlBreakEvent,
-                              g_state.consoleOutput, g_state.child.hThread, g_state.child.hProcess}) {
-            if (handle != NULL) CloseHandle(handle);
-        }
+        launcher_run::Leave();
         for (HANDLE handle : kept_) CloseHandle(handle);
         kept_.clear();
-        DeleteCriticalSection(&g_state.outputLock);
         capture_.reset();
-        ResetLauncherState();
         g_pretendConsoles.clear();
     }
 
@@ -408,12 +387,7 @@ TEST_F(ChannelSetUp, ConsoleStreamsGetThreeRelaysAndNoConsoleInputDevice) {
     UseRealConsoleStreams();
     ASSERT_EQ(TRUE, SetUpChannels());
     const InterprocessBlock& b = Block();
-    EXPECT_EQ(1u, b.stdinIsConsole);
-    EXPECT_EQ(1u, b.stdoutIsConsole);
-    EXPECT_EQ(1u, b.stderrIsConsole);
-    EXPECT_EQ(2u, b.stdinFileType);
-    EXPECT_EQ(2u, b.stdoutFileType);
-    EXPECT_EQ(2u, b.stderrFileType);
+    ExpectStreamWords(b, 1, {2, 2, 2});
     EXPECT_EQ(0u, b.stdinDuplicate);
     EXPECT_EQ(0u, b.stdoutDuplicate);
     EXPECT_EQ(0u, b.stderrDuplicate);
@@ -650,21 +624,7 @@ TEST(ClassifyStream, StoresTheTypeWithoutTheRemoteBitAndKnowsConsoles) {
 // The console input mode the child starts with: RunLauncher in-process with
 // a real child, the console mode calls faked so our console stays as it is.
 
-std::string g_modulePath;
-std::string g_commandLine;
-HANDLE g_stdHandles[3];
 DWORD g_consoleModeRead;  // what the console input "is in"; 0: unreadable
-
-DWORD WINAPI FakeGetModuleFileNameA(HMODULE, LPSTR path, DWORD size) {
-    lstrcpynA(path, g_modulePath.c_str(), static_cast<int>(size));
-    return static_cast<DWORD>(g_modulePath.size());
-}
-
-LPSTR WINAPI FakeGetCommandLineA() { return &g_commandLine[0]; }
-
-HANDLE WINAPI FakeGetStdHandle(DWORD which) {
-    return which == STD_INPUT_HANDLE ? g_stdHandles[0] : which == STD_OUTPUT_HANDLE ? g_stdHandles[1] : g_stdHandles[2];
-}
 
 BOOL WINAPI FakeGetConsoleMode(HANDLE handle, LPDWORD mode) {
     if (handle != g_state.consoleInput) return ::GetConsoleMode(handle, mode);
@@ -702,45 +662,16 @@ const ModeCase kModeCases[] = {
     {"Unreadable", 0, 7},
 };
 
-// Releases what an in-process RunLauncher acquired, as Shutdown would; the
-// relays end with the child's pipes.
-void ReleaseLauncher() {
-    if (g_state.handlerInstalled) ::SetConsoleCtrlHandler(ControlHandler, FALSE);
-    for (HANDLE thread : {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread}) {
-        if (thread != NULL) {
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, kBoundMs));
-            CloseHandle(thread);
-        }
-    }
-    if (g_state.child.hProcess != NULL) {
-        TerminateProcess(g_state.child.hProcess, 0);
-        CloseHandle(g_state.child.hProcess);
-        CloseHandle(g_state.child.hThread);
-    }
-    if (g_state.blockView != NULL) UnmapViewOfFile(g_state.blockView);
-    for (HANDLE handle : {g_state.mapping, g_state.parentToChildWrite, g_state.childToParentRead,
-                          g_state.consoleInputDevice, g_state.consoleOutput, g_state.ctrlCEvent, g_state.ctrlBreakEvent,
-                          g_state.stdoutRelay.readEnd, g_state.stderrRelay.readEnd, g_state.consoleRelay.readEnd}) {
-        if (handle != NULL) CloseHandle(handle);
-    }
-    if (g_state.primaryBuffer != NULL) LocalFree(g_state.primaryBuffer);
-    if (g_state.childCommandLine != NULL) LocalFree(g_state.childCommandLine);
-    if (g_state.lockInitialised) DeleteCriticalSection(&g_state.outputLock);
-    ResetLauncherState();
-}
-
 void CheckInitialMode(const ModeCase& c, const std::string& inFile) {
-    ResetLauncherState();
+    launcher_run::Setup setup;
+    setup.modulePath = Launcher();
+    setup.commandLine = Quote(setup.modulePath) + " " + Quote(TestChild()) + " exit=3";
     HANDLE stdoutRead = NULL, stderrRead = NULL;
-    g_stdHandles[0] = CreateFileA(inFile.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    CreatePipe(&stdoutRead, &g_stdHandles[1], NULL, 1 << 16);
-    CreatePipe(&stderrRead, &g_stdHandles[2], NULL, 1 << 16);
-    g_modulePath = BinDir() + "\\tarnelo.exe";
-    g_commandLine = "\"" + g_modulePath + "\" \"" + BlockChild() + "\" exit=3";
+    setup.std[0] = CreateFileA(inFile.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    CreatePipe(&stdoutRead, &setup.std[1], NULL, 1 << 16);
+    CreatePipe(&stderrRead, &setup.std[2], NULL, 1 << 16);
+    launcher_run::Surround(setup);
     g_consoleModeRead = c.read;
-    fault::Replace(fault::kGetModuleFileNameA, reinterpret_cast<void*>(FakeGetModuleFileNameA));
-    fault::Replace(fault::kGetCommandLineA, reinterpret_cast<void*>(FakeGetCommandLineA));
-    fault::Replace(fault::kGetStdHandle, reinterpret_cast<void*>(FakeGetStdHandle));
     fault::Replace(fault::kGetConsoleMode, reinterpret_cast<void*>(FakeGetConsoleMode));
     fault::Replace(fault::kSetConsoleMode, reinterpret_cast<void*>(FakeSetConsoleMode));
 
@@ -760,8 +691,8 @@ void CheckInitialMode(const ModeCase& c, const std::string& inFile) {
     EXPECT_FALSE(g_suspendedAtSet);
     EXPECT_EQ(0u, g_mainThreadReadsAtSet);
 
-    ReleaseLauncher();
-    for (HANDLE handle : {g_stdHandles[0], g_stdHandles[1], g_stdHandles[2], stdoutRead, stderrRead}) {
+    launcher_run::Leave();  // what RunLauncher acquired, released as Shutdown would
+    for (HANDLE handle : {setup.std[0], setup.std[1], setup.std[2], stdoutRead, stderrRead}) {
         CloseHandle(handle);
     }
 }

@@ -271,17 +271,19 @@ StderrCapture::~StderrCapture() {
     CloseHandle(write_);
 }
 
-std::string StderrCapture::Take() {
+std::string TakeAvailable(HANDLE pipe) {
     std::string bytes;
     DWORD available = 0;
-    while (PeekNamedPipe(read_, NULL, 0, NULL, &available, NULL) && available != 0) {
+    while (PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL) && available != 0) {
         std::string chunk(available, '\0');
         DWORD count = 0;
-        if (!ReadFile(read_, &chunk[0], available, &count, NULL)) break;
+        if (!ReadFile(pipe, &chunk[0], available, &count, NULL)) break;
         bytes.append(chunk.data(), count);
     }
     return bytes;
 }
+
+std::string StderrCapture::Take() { return TakeAvailable(read_); }
 
 int main(int argc, char** argv) {
     // Under a runner without a terminal the test process has no console;

@@ -94,6 +94,7 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options =
 // The launcher as built, and the value of an environment variable of ours
 // ("" when it is unset or longer than 63 characters).
 inline std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
+inline std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 inline std::string EnvValue(const char* name) {
     char value[64];
     DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
@@ -133,6 +134,9 @@ void ResetLauncherState();
 
 // Captures what the launcher's reports write: points the state's stderr
 // handle at a pipe and gives back the bytes written so far.
+// Everything that can be read from a pipe right now, without blocking.
+std::string TakeAvailable(HANDLE pipe);
+
 class StderrCapture {
 public:
     StderrCapture();

@@ -32,8 +32,6 @@ private:
     bool had_ = false;
 };
 
-inline std::string Quote(const std::string& text) { return "\"" + text + "\""; }
-
 // The platform's own spelling of a path (no "..", as a child sees it).
 inline std::string FullPath(const std::string& path) {
     char full[MAX_PATH];

@@ -170,7 +170,7 @@ TEST_F(ChildLaunch, UnreadablePriorityClassGivesSuspendedAlone) {
 TEST_F(ChildLaunch, RealChildIsStillSuspendedOnReturn) {
     const std::string child = BinDir() + "\\test_child.exe";
     const std::string log = TestDir() + "\\log.txt";
-    SetTarget(child, " log=" + log + " exit=3");
+    SetTarget(child, " cmdline=" + log + " exit=3");
     ASSERT_TRUE(LaunchChild());
     EXPECT_EQ("", Report());
     ASSERT_NE(nullptr, g_state.child.hProcess);
@@ -191,7 +191,7 @@ TEST_F(ChildLaunch, RealChildIsStillSuspendedOnReturn) {
     // The child got our environment's current directory (none was given).
     char directory[MAX_PATH];
     DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
-    const std::string expected = Quote(child) + " log=" + log + " exit=3" + '\0' + std::string(directory, length);
+    const std::string expected = Quote(child) + " cmdline=" + log + " exit=3" + '\0' + std::string(directory, length);
     EXPECT_EQ(expected, ReadFileBytes(log));
 }
 
@@ -241,7 +241,7 @@ TEST(LaunchedChild, ImplicitPairPassesCommandLineAndExitCode) {
     for (const char* code : {"0", "7", "255", "0x1234"}) {
         SCOPED_TRACE(code);
         DeleteFileA(log.c_str());
-        const std::string args = std::string(" log=") + log + " a \"b c\" exit=" + code;
+        const std::string args = std::string(" cmdline=") + log + " a \"b c\" exit=" + code;
         RunOptions options;
         options.directory = dir;
         RunResult run = RunProcess(Quote(dir + "\\x.exe") + args, options);
@@ -256,7 +256,7 @@ TEST(LaunchedChild, ImplicitPairPassesCommandLineAndExitCode) {
 
 TEST(LaunchedChild, ExplicitTargetGetsArgumentsAsTyped) {
     const std::string log = FullPath(TestDir()) + "\\log.txt";
-    const std::string args = " log=" + log + "   a \"b c\"";
+    const std::string args = " cmdline=" + log + "   a \"b c\"";
     for (const std::string& typed : {TestChild(), Quote(TestChild())}) {
         SCOPED_TRACE(typed);
         DeleteFileA(log.c_str());
@@ -288,7 +288,7 @@ TEST(LaunchedChild, UnicodeFoldersNamesAndArgumentsReachTheProgramUnchanged) {
         {dir + "\\更新😀.exe", "", dir + "\\更新😀.wxe"},
         {Launcher(), " " + Quote(dir + "\\prog é日.exe"), dir + "\\prog é日.exe"},
     };
-    const std::string args = " log=" + log + kUnicodeArguments;
+    const std::string args = " cmdline=" + log + kUnicodeArguments;
     for (const auto& form : forms) {
         SCOPED_TRACE(form.launcher + form.typed);
         DeleteFileA(log.c_str());
@@ -387,7 +387,7 @@ TEST(LaunchedChild, EndingWithAReadOutstandingEndsTheLauncherAtOnce) {
         options.inputDelayMs = inputAt;
         options.input = inputAt != 0 ? "typed\n" : "";
         const DWORD start = GetTickCount();
-        RunResult run = RunProcess(Quote(Launcher()) + " " + Quote(BinDir() + "\\block_child.exe") + " " +
+        RunResult run = RunProcess(Quote(Launcher()) + " " + Quote(BinDir() + "\\test_child.exe") + " " +
                                        Quote("log=" + log) + " endin=1000:5 readcmd",
                                    options);
         ASSERT_FALSE(run.timedOut);

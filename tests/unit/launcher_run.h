@@ -1,11 +1,20 @@
-// The whole launcher run in this process against a real child, inside a
-// death test (its Shutdown ends the process): its module name, command line
-// and standard handles are the test's to choose, and its releases are
-// watched. A handle closed twice, a close that fails, a handle used after
-// its close, or memory freed twice ends the process at once with a code of
-// its own; memory the launcher frees is decommitted, so a later touch
-// crashes instead of passing unseen. The child goes into a job that ends it
-// with this process.
+// The one way the tests run the launcher in this process, with what they
+// vary as options.
+//
+// A stage of it: Enter() gives fresh launcher state holding what the options
+// name, acquired as start-up and channel set-up would, so that a case can
+// call the procedure under test (channel set-up, the command service, a
+// relay, Shutdown) directly; Leave() releases whatever the state holds then,
+// as Shutdown would but without ending the process.
+//
+// The whole launcher: Prepare() before RunLauncher(), inside a death test
+// (its Shutdown ends the process): its module name, command line and
+// standard handles are the test's to choose, and its releases are watched.
+// A handle closed twice, a close that fails, a handle used after its close,
+// or memory freed twice ends the process at once with a code of its own;
+// memory the launcher frees is decommitted, so a later touch crashes instead
+// of passing unseen. The child goes into a job that ends it with this
+// process.
 #ifndef TARNELO_TEST_LAUNCHER_RUN_H
 #define TARNELO_TEST_LAUNCHER_RUN_H
 
@@ -13,12 +22,106 @@
 
 #include <set>
 #include <string>
+#include <utility>
+
+#include <gtest/gtest.h>
 
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
 
 namespace launcher_run {
+
+// ---- A stage ----
+
+// What Enter() acquires (any combination).
+enum Holding : unsigned {
+    kHoldNothing = 0,
+    kHoldMainThread = 1u << 0,     // this thread stands for the launcher's main thread
+    kHoldLock = 1u << 1,           // the output lock, initialised
+    kHoldCommandLine = 1u << 2,    // a child command line of 64 bytes
+    kHoldHandler = 1u << 3,        // ControlHandler installed
+    kHoldBlock = 1u << 4,          // the block's mapping and its view
+    kHoldBuffer = 1u << 5,         // the primary buffer
+    kHoldCtrlCEvent = 1u << 6,     // the CTRL+C event
+    kHoldCtrlBreakEvent = 1u << 7, // the CTRL+BREAK event
+    kHoldInheritable = 1u << 8,    // with the events: inheritable, as a child needs them
+    kHoldConsoleInput = 1u << 9,   // "CONIN$" as the console input device
+    kHoldConsoleOutput = 1u << 10, // "CONOUT$" as the console output
+    kHoldResultPipe = 1u << 11,    // the result pipe's write end (the other end stays open)
+    kHoldEvents = kHoldCtrlCEvent | kHoldCtrlBreakEvent,
+};
+
+inline HANDLE OpenConsole(const char* name) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                       NULL);
+}
+
+inline void Enter(unsigned what) {
+    ResetLauncherState();
+    if (what & kHoldMainThread) g_state.mainThreadId = GetCurrentThreadId();
+    if (what & kHoldCommandLine) g_state.childCommandLine = static_cast<char*>(LocalAlloc(LMEM_FIXED, 64));
+    if (what & kHoldHandler) g_state.handlerInstalled = SetConsoleCtrlHandler(ControlHandler, TRUE);
+    if (what & kHoldBlock) {
+        g_state.mapping =
+            CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(InterprocessBlock), NULL);
+        g_state.blockView =
+            static_cast<BYTE*>(MapViewOfFile(g_state.mapping, FILE_MAP_WRITE, 0, 0, sizeof(InterprocessBlock)));
+    }
+    if (what & kHoldBuffer) g_state.primaryBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, PRIMARY_BUFFER_SIZE));
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+    SECURITY_ATTRIBUTES* events = (what & kHoldInheritable) ? &inheritable : NULL;
+    if (what & kHoldCtrlCEvent) g_state.ctrlCEvent = CreateEventA(events, FALSE, FALSE, NULL);
+    if (what & kHoldCtrlBreakEvent) g_state.ctrlBreakEvent = CreateEventA(events, FALSE, FALSE, NULL);
+    if (what & kHoldConsoleInput) g_state.consoleInputDevice = OpenConsole("CONIN$");
+    if (what & kHoldConsoleOutput) g_state.consoleOutput = OpenConsole("CONOUT$");
+    if (what & kHoldResultPipe) {
+        HANDLE childEnd = NULL;  // stays open: the pipe is not broken
+        CreatePipe(&childEnd, &g_state.parentToChildWrite, NULL, 0);
+    }
+    if (what & kHoldLock) {
+        InitializeCriticalSection(&g_state.outputLock);
+        g_state.lockInitialised = TRUE;
+    }
+}
+
+inline void CloseIfHeld(HANDLE handle) {
+    if (handle != NULL && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
+// A child still there is ended first: with it gone no write end is left,
+// so a relay still running would mean the launcher kept a copy of one. A
+// case that stands in for the child itself leaves its own pseudo handle in
+// the state, which is never ended or closed. Handles a case put into the
+// state but owns itself must be taken out before.
+inline void Leave() {
+    if (g_state.handlerInstalled) SetConsoleCtrlHandler(ControlHandler, FALSE);
+    if (g_state.child.hProcess != NULL && g_state.child.hProcess != GetCurrentProcess()) {
+        TerminateProcess(g_state.child.hProcess, 0);
+        WaitForSingleObject(g_state.child.hProcess, 5000);
+        CloseHandle(g_state.child.hProcess);
+    }
+    CloseIfHeld(g_state.child.hThread);
+    for (HANDLE thread : {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread}) {
+        if (thread != NULL) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000)) << "a relay outlived its pipe";
+            CloseHandle(thread);
+        }
+    }
+    if (g_state.blockView != NULL) UnmapViewOfFile(g_state.blockView);
+    for (HANDLE handle : {g_state.mapping, g_state.parentToChildWrite, g_state.childToParentRead,
+                          g_state.consoleInputDevice, g_state.stdoutRelay.readEnd, g_state.stderrRelay.readEnd,
+                          g_state.consoleRelay.readEnd, g_state.ctrlCEvent, g_state.ctrlBreakEvent,
+                          g_state.consoleOutput}) {
+        CloseIfHeld(handle);
+    }
+    if (g_state.primaryBuffer != NULL) LocalFree(g_state.primaryBuffer);
+    if (g_state.childCommandLine != NULL) LocalFree(g_state.childCommandLine);
+    if (g_state.lockInitialised) DeleteCriticalSection(&g_state.outputLock);
+    ResetLauncherState();
+}
+
+// ---- The whole launcher ----
 
 // Exit codes of a run that went wrong in a way the launcher cannot report.
 enum : UINT {
@@ -70,25 +173,23 @@ inline BOOL WINAPI WatchedCloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-inline BOOL WINAPI WatchedReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
+// The handle, unless the launcher closed it before: then the run ends.
+inline HANDLE Open(HANDLE handle) {
     if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
-    return ::ReadFile(handle, buffer, size, done, overlapped);
+    return handle;
+}
+
+inline BOOL WINAPI WatchedReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
+    return ::ReadFile(Open(handle), buffer, size, done, overlapped);
 }
 
 inline BOOL WINAPI WatchedWriteFile(HANDLE handle, LPCVOID bytes, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
-    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
-    return ::WriteFile(handle, bytes, size, done, overlapped);
+    return ::WriteFile(Open(handle), bytes, size, done, overlapped);
 }
 
-inline BOOL WINAPI WatchedSetEvent(HANDLE handle) {
-    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
-    return ::SetEvent(handle);
-}
+inline BOOL WINAPI WatchedSetEvent(HANDLE handle) { return ::SetEvent(Open(handle)); }
 
-inline BOOL WINAPI WatchedSetConsoleMode(HANDLE handle, DWORD mode) {
-    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
-    return ::SetConsoleMode(handle, mode);
-}
+inline BOOL WINAPI WatchedSetConsoleMode(HANDLE handle, DWORD mode) { return ::SetConsoleMode(Open(handle), mode); }
 
 // Every launcher allocation gets pages of its own, so that freeing can take
 // them away for good.
@@ -162,6 +263,17 @@ inline void StartWatchdog(DWORD milliseconds) {
     ::CloseHandle(::CreateThread(NULL, 0, Watchdog, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(milliseconds)), 0, NULL));
 }
 
+// Fresh launcher state that sees the run's module name, command line and
+// standard handles, whatever this process's own are: enough for a run that
+// returns (RunLauncher alone).
+inline void Surround(const Setup& setup) {
+    Enter(kHoldNothing);
+    g_setup = setup;
+    fault::Replace(fault::kGetModuleFileNameA, reinterpret_cast<void*>(ModuleFileName));
+    fault::Replace(fault::kGetCommandLineA, reinterpret_cast<void*>(CommandLine));
+    fault::Replace(fault::kGetStdHandle, reinterpret_cast<void*>(StdHandle));
+}
+
 // Fresh launcher state with the run's surroundings and every watch in place.
 inline void Prepare(const Setup& setup) {
     // Whatever this process starts (the child, and Wine's desktop process
@@ -172,24 +284,45 @@ inline void Prepare(const Setup& setup) {
     SetStdHandle(STD_INPUT_HANDLE, nul);
     SetStdHandle(STD_OUTPUT_HANDLE, nul);
     SetStdHandle(STD_ERROR_HANDLE, nul);
-    ResetLauncherState();
-    g_setup = setup;
+    Surround(setup);
     g_closed = new std::set<UINT_PTR>;
     g_allocated = new std::set<UINT_PTR>;
     g_freed = new std::set<UINT_PTR>;
     DeleteFileA(setup.seenFile.c_str());
-    fault::Replace(fault::kGetModuleFileNameA, reinterpret_cast<void*>(ModuleFileName));
-    fault::Replace(fault::kGetCommandLineA, reinterpret_cast<void*>(CommandLine));
-    fault::Replace(fault::kGetStdHandle, reinterpret_cast<void*>(StdHandle));
-    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(WatchedCloseHandle));
-    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(WatchedReadFile));
-    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(WatchedWriteFile));
-    fault::Replace(fault::kSetEvent, reinterpret_cast<void*>(WatchedSetEvent));
-    fault::Replace(fault::kSetConsoleMode, reinterpret_cast<void*>(WatchedSetConsoleMode));
-    fault::Replace(fault::kLocalAlloc, reinterpret_cast<void*>(GuardedLocalAlloc));
-    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(GuardedLocalFree));
-    fault::Replace(fault::kGetExitCodeProcess, reinterpret_cast<void*>(RecordedGetExitCodeProcess));
-    fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(CreateProcessInJob));
+    auto as = [](auto function) { return reinterpret_cast<void*>(function); };
+    const std::pair<fault::Call, void*> watches[] = {
+        {fault::kCloseHandle, as(WatchedCloseHandle)},
+        {fault::kReadFile, as(WatchedReadFile)}, {fault::kWriteFile, as(WatchedWriteFile)},
+        {fault::kSetEvent, as(WatchedSetEvent)}, {fault::kSetConsoleMode, as(WatchedSetConsoleMode)},
+        {fault::kLocalAlloc, as(GuardedLocalAlloc)}, {fault::kLocalFree, as(GuardedLocalFree)},
+        {fault::kGetExitCodeProcess, as(RecordedGetExitCodeProcess)}, {fault::kCreateProcessA, as(CreateProcessInJob)},
+    };
+    for (const auto& watch : watches) fault::Replace(watch.first, watch.second);
+}
+
+// A whole run's surroundings in `dir`: stdin an empty file, stdout and
+// stderr files, the child's code recorded in seen.txt; `target` follows the
+// launcher's own token on its command line. A case changes what it varies.
+inline Setup InDirectory(const std::string& dir, const std::string& target) {
+    Setup setup;
+    setup.modulePath = BinDir() + "\\tarnelo.exe";
+    setup.commandLine = "\"" + setup.modulePath + "\" " + target;
+    WriteFileBytes(dir + "\\in.txt", "");
+    setup.std[0] = CreateFileA((dir + "\\in.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    setup.std[1] = CreateFileA((dir + "\\out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    setup.seenFile = dir + "\\seen.txt";
+    return setup;
+}
+
+// The watchdog armed, then Prepare(); a standard handle that could not be
+// opened ends the run at once with `unopened`.
+inline void Start(const Setup& setup, DWORD watchdogMs, UINT unopened) {
+    for (HANDLE handle : setup.std) {
+        if (handle == INVALID_HANDLE_VALUE) ::ExitProcess(unopened);
+    }
+    StartWatchdog(watchdogMs);
+    Prepare(setup);
 }
 
 // The exit code rules seen from outside: the child's code when the launcher

@@ -23,8 +23,6 @@ namespace {
 const DWORD kWatchdogMs = 15000;  // start-up plus the shutdown's longest waits, and then some
 const DWORD kChildDone = 0x60;
 
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
-
 // One race: how much the child sends before it ends by itself, and when
 // the close comes, counted from the launcher's handler going in.
 struct Race {
@@ -52,22 +50,11 @@ BOOL WINAPI NoticedSetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
 // Runs in the death test's process: the launcher with a flooding child, and
 // a close event the given time after the launcher installed its handler.
 void CloseDuringTraffic(const std::string& dir, const Race& race) {
-    launcher_run::Setup setup;
-    setup.modulePath = BinDir() + "\\tarnelo.exe";
-    setup.commandLine = Quoted(setup.modulePath) + " " + Quoted(BinDir() + "\\stress_child.exe") + " mixed " + race.traffic +
-                        " " + Quoted(dir + "\\child.txt") + " text";
-    WriteFileBytes(dir + "\\in.txt", "");
-    setup.std[0] = CreateFileA((dir + "\\in.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    launcher_run::Setup setup = launcher_run::InDirectory(
+        dir, Quote(BinDir() + "\\stress_child.exe") + " mixed " + race.traffic + " " + Quote(dir + "\\child.txt") + " text");
     // stdout on the console: a relay of its own, and command 1 under the lock.
-    setup.std[1] = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                               OPEN_EXISTING, 0, NULL);
-    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    setup.seenFile = dir + "\\seen.txt";
-    for (HANDLE handle : setup.std) {
-        if (handle == INVALID_HANDLE_VALUE) ::ExitProcess(0x78);
-    }
-    launcher_run::StartWatchdog(kWatchdogMs);
-    launcher_run::Prepare(setup);
+    setup.std[1] = launcher_run::OpenConsole("CONOUT$");
+    launcher_run::Start(setup, kWatchdogMs, 0x78);
     g_handlerIn = CreateEventA(NULL, TRUE, FALSE, NULL);
     fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(NoticedSetConsoleCtrlHandler));
 
@@ -154,9 +141,9 @@ TEST(CtrlCUnderLoad, EveryPressReachesTheChildAndTheTransferStaysExact) {
         RunOptions options;
         options.input = transfer.route == std::string("stdin") ? input : std::string();
         options.timeoutMs = 60000;
-        RunResult run = RunProcess(Quoted(BinDir() + "\\tarnelo.exe") + " " + Quoted(BinDir() + "\\stress_child.exe") +
+        RunResult run = RunProcess(Quote(BinDir() + "\\tarnelo.exe") + " " + Quote(BinDir() + "\\stress_child.exe") +
                                        " " + transfer.route + " " + std::to_string(transfer.size) + " " +
-                                       Quoted(report) + " ctrlc ready=" + names + "-ready finished=" + names +
+                                       Quote(report) + " ctrlc ready=" + names + "-ready finished=" + names +
                                        "-finished",
                                    options);
         done = true;
@@ -202,17 +189,9 @@ BOOL WINAPI SlowCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY
 }
 
 void CloseDuringSlowLaunch(const std::string& dir) {
-    launcher_run::Setup setup;
-    setup.modulePath = BinDir() + "\\tarnelo.exe";
-    setup.commandLine = Quoted(setup.modulePath) + " " + Quoted(BinDir() + "\\test_child.exe") + " " +
-                        Quoted("pid=" + dir + "\\pid.txt") + " exit=5";
-    WriteFileBytes(dir + "\\in.txt", "");
-    setup.std[0] = CreateFileA((dir + "\\in.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    setup.std[1] = CreateFileA((dir + "\\out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    setup.seenFile = dir + "\\seen.txt";
-    launcher_run::StartWatchdog(kWatchdogMs);
-    launcher_run::Prepare(setup);
+    launcher_run::Start(launcher_run::InDirectory(dir, Quote(BinDir() + "\\test_child.exe") + " " +
+                                                           Quote("pid=" + dir + "\\pid.txt") + " exit=5"),
+                        kWatchdogMs, 0x78);
     g_launching = CreateEventA(NULL, TRUE, FALSE, NULL);
     fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(SlowCreateProcessA));
     std::thread([] {
@@ -240,7 +219,7 @@ TEST(ShutdownRaceDeathTest, CloseDuringSlowLaunchStillResumesTheChild) {
 
 struct Serving {
     const char* name;
-    const char* actions;  // block_child's
+    const char* actions;  // test_child's
     DWORD childCode;      // the child's, when it ends within the shutdown's first wait
 };
 
@@ -252,17 +231,12 @@ const Serving kServing[] = {
 };
 
 void CloseWhileServing(const std::string& dir, const Serving& serving) {
-    launcher_run::Setup setup;
-    setup.modulePath = BinDir() + "\\tarnelo.exe";
-    setup.commandLine = Quoted(setup.modulePath) + " " + Quoted(BinDir() + "\\block_child.exe") + " " +
-                        Quoted("ready=" + dir + "\\ready") + " " + serving.actions;
+    launcher_run::Setup setup = launcher_run::InDirectory(
+        dir, Quote(BinDir() + "\\test_child.exe") + " " + Quote("ready=" + dir + "\\ready") + " " + serving.actions);
     HANDLE inWrite = NULL, outRead = NULL;  // held, never used: the reads and writes wait
     CreatePipe(&setup.std[0], &inWrite, NULL, 0);
     CreatePipe(&outRead, &setup.std[1], NULL, 4096);
-    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    setup.seenFile = dir + "\\seen.txt";
-    launcher_run::StartWatchdog(kWatchdogMs);
-    launcher_run::Prepare(setup);
+    launcher_run::Start(setup, kWatchdogMs, 0x78);
     const std::string ready = dir + "\\ready";
     std::thread([ready] {
         for (int i = 0; i < 500 && GetFileAttributesA(ready.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);

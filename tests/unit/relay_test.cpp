@@ -12,6 +12,7 @@
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
+#include "launcher_run.h"
 #include "relay/relay.h"
 
 namespace {
@@ -41,9 +42,7 @@ BOOL WINAPI ReadSayingMoreData(HANDLE file, LPVOID bytes, DWORD count, LPDWORD r
 class OutputRelayThread : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetLauncherState();
-        InitializeCriticalSection(&g_state.outputLock);
-        g_state.lockInitialised = TRUE;
+        launcher_run::Enter(launcher_run::kHoldLock);
         g_state.currentProcess = GetCurrentProcess();
         g_state.child.hProcess = GetCurrentProcess();  // the write end comes to us
         ASSERT_TRUE(CreatePipe(&destinationRead_, &destinationWrite_, NULL, 1 << 16));
@@ -55,11 +54,9 @@ protected:
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread_, kBoundMs)) << "the relay outlived its pipe";
             CloseHandle(thread_);
         }
-        if (g_state.stdoutRelay.readEnd != NULL) CloseHandle(g_state.stdoutRelay.readEnd);
         CloseHandle(destinationRead_);
         CloseHandle(destinationWrite_);
-        DeleteCriticalSection(&g_state.outputLock);
-        ResetLauncherState();
+        launcher_run::Leave();
         g_writesUnderLock.clear();
     }
 
@@ -226,10 +223,7 @@ std::string SixteenPieces() {
 // The child writes 16 pieces through a relay whose destination is slow,
 // so some are still in the pipe when its end closes; then Shutdown runs.
 __declspec(noreturn) void ChildWritesAndEnds(const std::string& destinationPath) {
-    ResetLauncherState();
-    g_state.mainThreadId = GetCurrentThreadId();
-    InitializeCriticalSection(&g_state.outputLock);
-    g_state.lockInitialised = TRUE;
+    launcher_run::Enter(launcher_run::kHoldMainThread | launcher_run::kHoldLock);
     g_state.currentProcess = GetCurrentProcess();
     g_state.child.hProcess = GetCurrentProcess();
     HANDLE destination = CreateFileA(destinationPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);

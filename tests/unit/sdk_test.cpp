@@ -26,10 +26,8 @@ std::string Pattern(size_t size) {
     return bytes;
 }
 
-std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
-
 std::string ThroughLauncher(const std::string& arguments) {
-    return Quoted(BinDir() + "\\tarnelo.exe") + " " + Quoted(ChildDir() + "\\bulk_gui.exe") + " " + arguments;
+    return Quote(BinDir() + "\\tarnelo.exe") + " " + Quote(ChildDir() + "\\bulk_gui.exe") + " " + arguments;
 }
 
 // Index of the first differing byte, for a readable failure on 1 MiB.
@@ -104,7 +102,7 @@ TEST(SdkRead, StdinArrivesExactlyAndItsEndReadsAsZeroBytes) {
 TEST(SdkAttach, ProgramStartedDirectlyIsToldItWasNotLaunched) {
     RunOptions options;
     options.timeoutMs = 10000;
-    RunResult run = RunProcess(Quoted(ChildDir() + "\\bulk_gui.exe") + " request 10", options);
+    RunResult run = RunProcess(Quote(ChildDir() + "\\bulk_gui.exe") + " request 10", options);
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(static_cast<DWORD>(kNotAttachedBase + 1), run.exitCode);  // TARNELO_NOT_LAUNCHED
     EXPECT_EQ("", run.out);
@@ -114,7 +112,7 @@ TEST(SdkAttach, ProgramStartedDirectlyIsToldItWasNotLaunched) {
 // `publish` (given the channel name), runs it and gives its exit code.
 template <typename Publish>
 DWORD ExitCodeAfterPublishing(Publish publish) {
-    std::string line = Quoted(ChildDir() + "\\bulk_gui.exe") + " request 10";
+    std::string line = Quote(ChildDir() + "\\bulk_gui.exe") + " request 10";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -225,7 +223,7 @@ TEST(SdkStreams, RuntimeStreamsWriteWhatTheConsoleBuildWrites) {
             options.errFile = dir + "\\err" + std::to_string(gui) + ".txt";
             WriteFileBytes(options.inFile, input);
             const std::string program = ChildDir() + (gui ? "\\streams_gui.exe" : "\\streams_console.exe");
-            runs[gui] = RunProcess((gui ? Quoted(BinDir() + "\\tarnelo.exe") + " " : "") + Quoted(program) +
+            runs[gui] = RunProcess((gui ? Quote(BinDir() + "\\tarnelo.exe") + " " : "") + Quote(program) +
                                        " echo 0x12345678",
                                    options);
             ASSERT_FALSE(runs[gui].timedOut);

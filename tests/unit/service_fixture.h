@@ -13,11 +13,13 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
+#include "launcher_run.h"
 #include "relay/relay.h"
 #include "report/report.h"
 
@@ -76,19 +78,6 @@ inline ::testing::AssertionResult SameBytes(const std::string& expected, const s
 }
 
 // ---- Pipes the test holds. ----
-
-// Everything that can be read from a pipe right now, without blocking.
-inline std::string TakeAvailable(HANDLE pipe) {
-    std::string bytes;
-    DWORD available = 0;
-    while (PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL) && available != 0) {
-        std::string chunk(available, '\0');
-        DWORD count = 0;
-        if (!ReadFile(pipe, &chunk[0], available, &count, NULL)) break;
-        bytes.append(chunk.data(), count);
-    }
-    return bytes;
-}
 
 // `count` bytes from a pipe, or what came before the bound ran out. Anonymous
 // pipes have no waitable readiness, so this polls.
@@ -177,21 +166,7 @@ inline HANDLE SourceFile(const std::string& name, const std::string& bytes) {
     return file;
 }
 
-// ---- The report lines a FatalLastError of the service writes. ----
-
-inline std::string SystemErrorLines(DWORD code) {
-    char number[96];
-    snprintf(number, sizeof number, "System error number: %u (0x%X) \r\n", static_cast<unsigned>(code),
-             static_cast<unsigned>(code));
-    std::string lines = number;
-    char* text = NULL;
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                       NULL, code, 0x400, reinterpret_cast<char*>(&text), 0, NULL);
-    if (length != 0 && text != NULL) lines += "System error text: " + std::string(text, length);
-    if (text != NULL) LocalFree(text);
-    return lines;
-}
+// ---- The first line of a report (the system error lines come from harness.h). ----
 
 inline std::string Fatal(const std::string& message) { return "Fatal error: " + message + "\r\n"; }
 
@@ -223,18 +198,15 @@ inline void Log(const Transfer& transfer) {
     g_log.push_back(transfer);
 }
 
-inline BOOL WINAPI LoggedReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
-    BOOL ok = ::ReadFile(handle, buffer, Capped(g_readCaps, handle, count), moved, overlapped);
+// The platform's ReadFile (LPVOID) or WriteFile (LPCVOID), capped and logged.
+template <typename Buffer>
+BOOL WINAPI LoggedTransfer(HANDLE handle, Buffer buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+    constexpr bool kWrite = std::is_same<Buffer, LPCVOID>::value;
+    BOOL ok = kWrite ? ::WriteFile(handle, buffer, Capped(g_writeCaps, handle, count), moved, overlapped)
+                     : ::ReadFile(handle, const_cast<LPVOID>(static_cast<LPCVOID>(buffer)),
+                                  Capped(g_readCaps, handle, count), moved, overlapped);
     DWORD error = GetLastError();
-    Log(Transfer{false, handle, buffer, count, moved != NULL ? *moved : 0, ok});
-    SetLastError(error);
-    return ok;
-}
-
-inline BOOL WINAPI LoggedWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
-    BOOL ok = ::WriteFile(handle, buffer, Capped(g_writeCaps, handle, count), moved, overlapped);
-    DWORD error = GetLastError();
-    Log(Transfer{true, handle, buffer, count, moved != NULL ? *moved : 0, ok});
+    Log(Transfer{kWrite, handle, buffer, count, moved != NULL ? *moved : 0, ok});
     SetLastError(error);
     return ok;
 }
@@ -253,10 +225,7 @@ protected:
     HANDLE relayWrite_ = NULL;
 
     void SetUp() override {
-        ResetLauncherState();
-        g_state.primaryBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, PRIMARY_BUFFER_SIZE));
-        InitializeCriticalSection(&g_state.outputLock);
-        g_state.lockInitialised = TRUE;
+        launcher_run::Enter(launcher_run::kHoldBuffer | launcher_run::kHoldLock);
         g_state.currentProcess = GetCurrentProcess();
         Bind();
     }
@@ -268,8 +237,7 @@ protected:
         requests_.Reopen();
         results_.Reopen();
         fault::Reset();
-        g_state.stdinHandle = g_state.stdoutHandle = g_state.stderrHandle = NULL;
-        g_state.consoleInput = g_state.consoleOutput = NULL;
+        Disown();
         g_state.stdoutIsConsole = g_state.stderrIsConsole = FALSE;
         g_state.failureExitCode = 0;
         Bind();
@@ -278,15 +246,14 @@ protected:
     void TearDown() override {
         if (thread_ != NULL) Finish();
         StopRelay();
-        DeleteCriticalSection(&g_state.outputLock);
-        LocalFree(g_state.primaryBuffer);
-        ResetLauncherState();  // no fault rule or hook outlives the test
+        Disown();
+        launcher_run::Leave();  // no fault rule or hook outlives the test
     }
 
     // Routes the launcher's ReadFile/WriteFile through the transfer log.
     void LogTransfers() {
-        fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&LoggedReadFile));
-        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&LoggedWriteFile));
+        fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&LoggedTransfer<LPVOID>));
+        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&LoggedTransfer<LPCVOID>));
     }
 
     // ServeCommands on a thread of its own, so that every wait stays bounded.
@@ -350,9 +317,19 @@ protected:
         CloseHandle(g_state.stdoutRelayThread);
         CloseHandle(g_state.stdoutRelay.readEnd);
         g_state.stdoutRelayThread = NULL;
+        g_state.stdoutRelay.readEnd = NULL;
     }
 
 private:
+    // Takes the handles the cases own (pipes, files, a stand-in child) out
+    // of the state, so that only what SetUp acquired is left to release.
+    void Disown() {
+        g_state.stdinHandle = g_state.stdoutHandle = g_state.stderrHandle = NULL;
+        g_state.consoleInput = g_state.consoleOutput = NULL;
+        g_state.childToParentRead = g_state.parentToChildWrite = NULL;
+        g_state.child.hProcess = NULL;
+    }
+
     void Bind() {
         {
             std::lock_guard<std::mutex> hold(g_logMutex);

@@ -95,7 +95,7 @@ TEST_F(ServiceLock, IsFreeWhileTheServiceWaitsForTheChildOrForInput) {
 // Logs the write and then lets another thread run: the service and the
 // relay take turns as often as the lock allows.
 BOOL WINAPI YieldingWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
-    BOOL ok = LoggedWriteFile(handle, buffer, count, moved, overlapped);
+    BOOL ok = LoggedTransfer<LPCVOID>(handle, buffer, count, moved, overlapped);
     DWORD error = GetLastError();
     SwitchToThread();
     SetLastError(error);

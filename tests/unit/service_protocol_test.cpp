@@ -5,84 +5,208 @@
 namespace service_test {
 namespace {
 
-using ServiceProtocol = ServiceTest;
+// ---- Conversations: a script in, answers and stdout out ----
 
-TEST_F(ServiceProtocol, SkipsUnknownCodesWithoutAnswering) {
-    Pipe out;
-    g_state.stdoutHandle = out.write;
+// What a row's streams are made of; the row's `arrange` points the state at
+// them. Everything here is released when the row ends.
+struct Streams {
+    Pipe in, out, console;
+    HANDLE requests = NULL;  // the launcher's end of the request pipe
+    HANDLE file = NULL;  // a row's source file or stand-in child
+    std::string waiting;  // bytes a row left in its stdin pipe
+    ~Streams() {
+        if (file != NULL) CloseHandle(file);
+    }
+};
+
+// The script is sent whole, then the child's end is closed: the service
+// ends by itself, with no report, having sent exactly `answers` and written
+// exactly `out` to stdout; `check` sees what else the row is about.
+struct Conversation {
+    const char* name;
+    void (*arrange)(Streams&);
+    std::string script;
+    std::string answers;
+    std::string out;
+    void (*check)(Streams&);
+};
+void PrintTo(const Conversation& c, std::ostream* out) { *out << c.name; }
+
+void StdoutOnly(Streams& s) { g_state.stdoutHandle = s.out.write; }
+
+// A source whose read fails yet says it delivered bytes: none may follow.
+HANDLE g_liar;
+BOOL WINAPI FailingReadWithCount(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+    if (handle != g_liar) return ::ReadFile(handle, buffer, count, moved, overlapped);
+    g_liar = NULL;  // once
+    memset(buffer, 'L', 10);
+    *moved = 10;
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+}
+
+// Claims 100 bytes more than any read that moved something.
+BOOL WINAPI OverReportingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED) {
+    BOOL ok = ReadFile(handle, bytes, count, read, NULL);
+    if (ok && *read != 0) *read += 100;
+    return ok;
+}
+
+// On Windows a cooked console read that CTRL+C interrupts succeeds with
+// nothing read and ERROR_OPERATION_ABORTED (Wine never does this, so the
+// fault layer plays it): the service reads again rather than answer an end
+// of input.
+HANDLE g_interrupted;
+BOOL WINAPI InterruptedOnce(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+    if (handle != g_interrupted) return ::ReadFile(handle, buffer, count, moved, overlapped);
+    g_interrupted = NULL;
+    *moved = 0;
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return TRUE;
+}
+
+const Conversation kConversations[] = {
+    // The child closes its end between or within requests: a quiet end.
+    {"EndsQuietlyWithNothingSent", StdoutOnly, "", "", "", nullptr},
+    {"EndsQuietlyAfter3BytesOfARequest", StdoutOnly, Request(CMD_WRITE_STDOUT, 1).substr(0, 3), "", "", nullptr},
+    {"EndsQuietlyAfter7BytesOfARequest", StdoutOnly, Request(CMD_WRITE_STDOUT, 1).substr(0, 7), "", "", nullptr},
+    {"EndsQuietlyAfterARequest", StdoutOnly, Write(CMD_WRITE_STDOUT, "x"), Result(1, 0, 0), "x", nullptr},
+    {"EndsQuietlyWithinTheSecondRequest", StdoutOnly,
+     Write(CMD_WRITE_STDOUT, "x") + Request(CMD_WRITE_STDOUT, 1).substr(0, 5), Result(1, 0, 0), "x", nullptr},
+    {"AssemblesRequestsThatArriveInPieces",
+     [](Streams& s) {
+         g_state.stdoutHandle = s.out.write;
+         g_state.consoleOutput = s.console.write;
+         s.file = SourceFile("in.txt", "typed");
+         g_state.stdinHandle = s.file;
+         g_readCaps[s.requests] = 3;  // the pipe hands over 3 bytes at a time
+         fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&LoggedTransfer<LPVOID>));
+         fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&LoggedTransfer<LPCVOID>));
+     },
+     Write(CMD_WRITE_STDOUT, "hello world") + Request(6, 2) + Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_CONSOLE, "x"),
+     Result(1, 0, 0) + Result(1, 0, 5) + "typed" + Result(1, 0, 0), "hello world",
+     [](Streams& s) {
+         EXPECT_EQ("x", TakeAvailable(s.console.read));
+         int requestEnds = 0;  // reads that complete a request: its last 2 bytes, after 3 and 3
+         for (const Transfer& t : LoggedTransfers()) {
+             requestEnds += t.handle == s.requests && t.buffer != g_state.primaryBuffer && t.asked == 2;
+         }
+         EXPECT_EQ(4, requestEnds);
+     }},
+    {"GivesTheChildASecondToEndAfterItClosesThePipe",
+     [](Streams& s) {
+         // Stands in for a child that has already ended: the wait returns at once.
+         s.file = CreateEventA(NULL, TRUE, TRUE, NULL);
+         g_state.child.hProcess = s.file;
+     },
+     "", "", "",
+     [](Streams& s) {
+         std::vector<fault::Record> waits = fault::Records(fault::kWaitForSingleObject);
+         ASSERT_EQ(1u, waits.size());
+         EXPECT_EQ(reinterpret_cast<UINT_PTR>(s.file), waits[0].args[0]);
+         EXPECT_EQ(1000u, waits[0].args[1]);
+         if (g_state.child.hProcess == NULL) s.file = NULL;  // the wait's clean-up closed it
+     }},
     // Arguments that look like byte counts: nothing may be read as their data.
-    EXPECT_EQ(1u, Run(Request(6, 3) + Request(0xFFFFFFFF, 8) + Request(7, 0) + Write(CMD_WRITE_STDOUT, "abc") +
-                      Request(0x80000001, 1) + Write(CMD_WRITE_STDOUT, "de")));
+    {"SkipsUnknownCodesWithoutAnswering", StdoutOnly,
+     Request(6, 3) + Request(0xFFFFFFFF, 8) + Request(7, 0) + Write(CMD_WRITE_STDOUT, "abc") + Request(0x80000001, 1) +
+         Write(CMD_WRITE_STDOUT, "de"),
+     Result(1, 0, 0) + Result(1, 0, 0), "abcde", nullptr},
+    {"ReportsABrokenStdinPipeToTheChildAndGoesOn",
+     [](Streams& s) {
+         WriteAll(s.in.write, "abc");
+         s.in.CloseWrite();
+         g_state.stdinHandle = s.in.read;
+         g_state.stdoutHandle = s.out.write;
+     },
+     Request(CMD_READ_STDIN, 0) + Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_STDOUT, "ok") +
+         Request(CMD_READ_STDIN, 0),
+     Result(1, 0, 3) + "abc" + Result(0, ERROR_BROKEN_PIPE, 0) + Result(1, 0, 0) + Result(0, ERROR_BROKEN_PIPE, 0), "ok",
+     nullptr},
+    {"LeavesWhatOneReadDidNotTakeForTheNextRequest",
+     [](Streams& s) {
+         s.waiting = Pattern(5000, 22);
+         WriteAll(s.in.write, s.waiting);  // the writer stays open: a second read would find the rest
+         g_state.stdinHandle = s.in.read;
+     },
+     Request(CMD_READ_STDIN, 0), Result(1, 0, 4096) + Pattern(5000, 22).substr(0, 4096), "",
+     [](Streams& s) { EXPECT_TRUE(SameBytes(s.waiting.substr(4096), TakeAvailable(s.in.read))); }},
+    {"SendsTheErrorAndNoDataWhenTheReadFails",
+     [](Streams& s) {
+         s.file = SourceFile("in.txt", "hello");
+         g_state.stdinHandle = s.file;
+         fault::Fail(fault::kReadFile, ERROR_ACCESS_DENIED, 0, 1, reinterpret_cast<UINT_PTR>(s.file));
+         g_liar = s.file;  // the second read (the first never reaches the platform)
+         fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&FailingReadWithCount));
+     },
+     Request(CMD_READ_STDIN, 0) + Request(CMD_READ_STDIN, 0) + Request(CMD_READ_STDIN, 0),
+     Result(0, ERROR_ACCESS_DENIED, 0) + Result(0, ERROR_MORE_DATA, 10) + Result(1, 0, 5) + "hello", "", nullptr},
+    // A platform count past what was asked never makes the service send or
+    // write more than the request holds.
+    {"CountsPastWhatWasAskedAreCutToTheRequest",
+     [](Streams& s) {
+         s.file = SourceFile("read.bin", Pattern(4096, 5));
+         g_state.stdinHandle = s.file;
+         g_state.stdoutHandle = s.out.write;
+         fault::Replace(fault::kReadFile, reinterpret_cast<void*>(OverReportingReadFile));
+     },
+     Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_STDOUT, Pattern(10, 6)),
+     Result(1, 0, 4096) + Pattern(4096, 5) + Result(1, 0, 0), Pattern(10, 6), nullptr},
+    // The end of the file after the line still answers count 0.
+    {"ConsoleReadInterruptedByCtrlCIsReadAgain",
+     [](Streams& s) {
+         s.file = SourceFile("console.txt", "hello");
+         g_state.consoleInput = s.file;
+         g_interrupted = s.file;
+         fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&InterruptedOnce));
+     },
+     Request(CMD_READ_CONSOLE, 0) + Request(CMD_READ_CONSOLE, 0), Result(1, 0, 5) + "hello" + Result(1, 0, 0), "",
+     [](Streams& s) {
+         int reads = 0;
+         for (const fault::Record& record : fault::Records(fault::kReadFile)) {
+             if (record.args[0] == reinterpret_cast<UINT_PTR>(s.file)) ++reads;
+         }
+         EXPECT_EQ(3, reads);
+     }},
+    // A stream the launcher was started without: every request on it answers
+    // ERROR_INVALID_HANDLE without touching a handle, and write data are drained.
+    {"MissingStreamsAnswerInvalidHandle",
+     [](Streams& s) {
+         g_state.stdoutHandle = s.out.write;
+         g_state.stderrHandle = NULL;  // stdin and stderr null
+     },
+     Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_STDERR, Pattern(5000, 3)) + Write(CMD_WRITE_STDOUT, "still here") +
+         Request(CMD_READ_STDIN, 0),
+     Result(0, ERROR_INVALID_HANDLE, 0) + Result(0, ERROR_INVALID_HANDLE, 0) + Result(1, 0, 0) +
+         Result(0, ERROR_INVALID_HANDLE, 0),
+     "still here",
+     [](Streams&) {
+         for (fault::Call call : {fault::kReadFile, fault::kWriteFile}) {
+             for (const fault::Record& record : fault::Records(call)) EXPECT_NE(0u, record.args[0]);
+         }
+     }},
+};
 
-    EXPECT_TRUE(SameBytes(Result(1, 0, 0) + Result(1, 0, 0), Answers()));
-    EXPECT_EQ("abcde", TakeAvailable(out.read));
+class ServiceConversation : public ServiceTest, public ::testing::WithParamInterface<Conversation> {};
+
+TEST_P(ServiceConversation, AnswersAndWritesExactlyWhatTheScriptAsks) {
+    const Conversation& c = GetParam();
+    Streams streams;
+    streams.requests = requests_.read;
+    StderrCapture reports;  // a row may take stderr away again
+    c.arrange(streams);
+
+    EXPECT_EQ(1u, Run(c.script));
+
+    EXPECT_TRUE(SameBytes(c.answers, Answers()));
+    EXPECT_EQ(c.out, TakeAvailable(streams.out.read));
+    EXPECT_EQ("", reports.Take());
+    EXPECT_EQ(0u, g_state.failureExitCode.load());
+    if (c.check != nullptr) c.check(streams);
 }
 
-TEST_F(ServiceProtocol, AssemblesRequestsThatArriveInPieces) {
-    Pipe out, console;
-    g_state.stdoutHandle = out.write;
-    g_state.consoleOutput = console.write;
-    HANDLE in = SourceFile("in.txt", "typed");
-    g_state.stdinHandle = in;
-    g_readCaps[requests_.read] = 3;  // the pipe hands over 3 bytes at a time
-    LogTransfers();
-
-    EXPECT_EQ(1u, Run(Write(CMD_WRITE_STDOUT, "hello world") + Request(6, 2) + Request(CMD_READ_STDIN, 0) +
-                      Write(CMD_WRITE_CONSOLE, "x")));
-
-    EXPECT_TRUE(SameBytes(Result(1, 0, 0) + Result(1, 0, 5) + "typed" + Result(1, 0, 0), Answers()));
-    EXPECT_EQ("hello world", TakeAvailable(out.read));
-    EXPECT_EQ("x", TakeAvailable(console.read));
-    int requestEnds = 0;  // reads that complete a request: its last 2 bytes, after 3 and 3
-    for (const Transfer& t : LoggedTransfers()) {
-        requestEnds += t.handle == requests_.read && t.buffer != g_state.primaryBuffer && t.asked == 2;
-    }
-    EXPECT_EQ(4, requestEnds);
-    CloseHandle(in);
-}
-
-TEST_F(ServiceProtocol, EndsQuietlyWhenTheChildClosesItsEndBetweenOrWithinRequests) {
-    struct Case {
-        const char* name;
-        std::string script;
-        std::string answers;
-    };
-    const Case cases[] = {
-        {"nothing sent", "", ""},
-        {"3 bytes of a request", Request(CMD_WRITE_STDOUT, 1).substr(0, 3), ""},
-        {"7 bytes of a request", Request(CMD_WRITE_STDOUT, 1).substr(0, 7), ""},
-        {"after a request", Write(CMD_WRITE_STDOUT, "x"), Result(1, 0, 0)},
-        {"within the second request", Write(CMD_WRITE_STDOUT, "x") + Request(CMD_WRITE_STDOUT, 1).substr(0, 5),
-         Result(1, 0, 0)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Renew();
-        Pipe out;
-        g_state.stdoutHandle = out.write;
-        StderrCapture reports;
-
-        EXPECT_EQ(1u, Run(c.script));
-
-        EXPECT_TRUE(SameBytes(c.answers, Answers()));
-        EXPECT_EQ("", reports.Take());
-        EXPECT_EQ(0u, g_state.failureExitCode.load());
-    }
-}
-
-TEST_F(ServiceProtocol, GivesTheChildASecondToEndAfterItClosesThePipe) {
-    // Stands in for a child that has already ended: the wait returns at once.
-    HANDLE ended = CreateEventA(NULL, TRUE, TRUE, NULL);
-    g_state.child.hProcess = ended;
-
-    EXPECT_EQ(1u, Run(""));
-
-    std::vector<fault::Record> waits = fault::Records(fault::kWaitForSingleObject);
-    ASSERT_EQ(1u, waits.size());
-    EXPECT_EQ(reinterpret_cast<UINT_PTR>(ended), waits[0].args[0]);
-    EXPECT_EQ(1000u, waits[0].args[1]);
-    if (g_state.child.hProcess != NULL) CloseHandle(ended);  // else the wait's clean-up closed it
-}
+INSTANTIATE_TEST_SUITE_P(Rows, ServiceConversation, ::testing::ValuesIn(kConversations),
+                         [](const ::testing::TestParamInfo<Conversation>& info) { return std::string(info.param.name); });
 
 // ---- Reports that stop the service ----
 
@@ -128,7 +252,7 @@ TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
         switch (breach) {
             case Breach::kDataCutShort:
                 script = Request(CMD_WRITE_STDOUT, 100) + std::string(40, 'd');
-                report = Fatal("Failed to get write data from child process") + SystemErrorLines(ERROR_BROKEN_PIPE);
+                report = Fatal("Failed to get write data from child process") + SystemLines(ERROR_BROKEN_PIPE);
                 written = std::string(40, 'd');  // the chunk that came is written before the next read
                 break;
             case Breach::kZeroByteRequest:
@@ -141,7 +265,7 @@ TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
                 fault::Fail(fault::kReadFile, ERROR_ACCESS_DENIED, 2, 1, requestEnd);  // after "x" and its data
                 script = Write(CMD_WRITE_STDOUT, "x") + Write(CMD_WRITE_STDOUT, "y");
                 report =
-                    Fatal("Failed to read command sent from child process") + SystemErrorLines(ERROR_ACCESS_DENIED);
+                    Fatal("Failed to read command sent from child process") + SystemLines(ERROR_ACCESS_DENIED);
                 answers = Result(1, 0, 0);
                 written = "x";
                 break;
@@ -154,18 +278,18 @@ TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
             case Breach::kWriteResultLost:
                 results_.CloseRead();
                 script = Write(CMD_WRITE_STDOUT, "abc");
-                report = Fatal("Failed to send write result to child process") + SystemErrorLines(BrokenWriteError());
+                report = Fatal("Failed to send write result to child process") + SystemLines(BrokenWriteError());
                 written = "abc";
                 break;
             case Breach::kReadResultLost:
                 results_.CloseRead();
                 script = Request(CMD_READ_STDIN, 0);
-                report = Fatal("Failed to send read result to child process") + SystemErrorLines(BrokenWriteError());
+                report = Fatal("Failed to send read result to child process") + SystemLines(BrokenWriteError());
                 break;
             case Breach::kReadDataLost:
                 fault::Fail(fault::kWriteFile, ERROR_NO_DATA, 1, 1, resultEnd);
                 script = Request(CMD_READ_STDIN, 0);
-                report = Fatal("Failed to send read data to child process") + SystemErrorLines(ERROR_NO_DATA);
+                report = Fatal("Failed to send read data to child process") + SystemLines(ERROR_NO_DATA);
                 answers = Result(1, 0, 5);
                 break;
         }

@@ -9,6 +9,7 @@
 #include "core/core.h"
 #include "fault.h"
 #include "harness.h"
+#include "launcher_run.h"
 
 namespace {
 
@@ -211,26 +212,20 @@ BOOL WINAPI RecordHandlerRemoval(PHANDLER_ROUTINE routine, BOOL add) {
     return SetConsoleCtrlHandler(routine, add);
 }
 
+// Every release of the launcher's goes through the recorder.
+void RecordReleases() {
+    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(RecordCloseHandle));
+    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(RecordLocalFree));
+    fault::Replace(fault::kUnmapViewOfFile, reinterpret_cast<void*>(RecordUnmap));
+    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(RecordHandlerRemoval));
+}
+
 // Everything start-up and channel set-up acquire, held as they would be.
 void HoldEverything() {
-    ResetLauncherState();
+    using namespace launcher_run;
+    Enter(kHoldMainThread | kHoldCommandLine | kHoldHandler | kHoldBlock | kHoldBuffer | kHoldEvents |
+          kHoldConsoleInput | kHoldConsoleOutput | kHoldResultPipe | kHoldLock);
     InitializeCriticalSection(&g_recorderLock);
-    g_state.mainThreadId = GetCurrentThreadId();
-    g_state.childCommandLine = static_cast<char*>(LocalAlloc(LMEM_FIXED, 64));
-    g_state.handlerInstalled = SetConsoleCtrlHandler(ControlHandler, TRUE);
-    g_state.mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 68, NULL);
-    g_state.blockView = static_cast<BYTE*>(MapViewOfFile(g_state.mapping, FILE_MAP_WRITE, 0, 0, 68));
-    g_state.primaryBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, PRIMARY_BUFFER_SIZE));
-    g_state.ctrlCEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    g_state.ctrlBreakEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    g_state.consoleInputDevice = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                             NULL, OPEN_EXISTING, 0, NULL);
-    g_state.consoleOutput = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        NULL, OPEN_EXISTING, 0, NULL);
-    HANDLE childEnd = NULL;
-    CreatePipe(&childEnd, &g_state.parentToChildWrite, NULL, 0);  // the child's end stays open
-    InitializeCriticalSection(&g_state.outputLock);
-    g_state.lockInitialised = TRUE;
 
     const UINT_PTR values[kResourceCount] = {
         reinterpret_cast<UINT_PTR>(g_state.childCommandLine),   reinterpret_cast<UINT_PTR>(g_state.blockView),
@@ -249,10 +244,7 @@ void HoldEverything() {
     g_state.childExitSeen = TRUE;
     g_state.childExitCode = 0;
     g_state.failureExitCode = 1;
-    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(RecordCloseHandle));
-    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(RecordLocalFree));
-    fault::Replace(fault::kUnmapViewOfFile, reinterpret_cast<void*>(RecordUnmap));
-    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(RecordHandlerRemoval));
+    RecordReleases();
 }
 
 TEST(ShutdownDeathTest, ReleasesEverythingOnceInOrder) {
@@ -266,18 +258,11 @@ TEST(ShutdownDeathTest, ReleasesEverythingOnceInOrder) {
 
 // A failure early in start-up: nothing held but the lock and one event.
 void HoldLockAndOneEvent() {
-    ResetLauncherState();
+    launcher_run::Enter(launcher_run::kHoldMainThread | launcher_run::kHoldLock | launcher_run::kHoldCtrlCEvent);
     InitializeCriticalSection(&g_recorderLock);
-    g_state.mainThreadId = GetCurrentThreadId();
-    InitializeCriticalSection(&g_state.outputLock);
-    g_state.lockInitialised = TRUE;
-    g_state.ctrlCEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     g_held[kCtrlCEvent] = Held{reinterpret_cast<UINT_PTR>(g_state.ctrlCEvent), false};
     g_state.childExitSeen = TRUE;
-    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(RecordCloseHandle));
-    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(RecordLocalFree));
-    fault::Replace(fault::kUnmapViewOfFile, reinterpret_cast<void*>(RecordUnmap));
-    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(RecordHandlerRemoval));
+    RecordReleases();
 }
 
 TEST(ShutdownDeathTest, ReleasesOnlyWhatWasAcquired) {
@@ -396,11 +381,8 @@ DWORD WINAPI WaitAfterPipeClose(HANDLE handle, DWORD milliseconds) {
 TEST(ShutdownDeathTest, CloseEventStillEndsTheChildWhenTheMainThreadIsStuck) {
     EXPECT_EXIT(
         {
-            ResetLauncherState();
-            g_state.mainThreadId = GetCurrentThreadId();
-            g_state.primaryBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, PRIMARY_BUFFER_SIZE));
-            HANDLE childEnd = NULL;
-            CreatePipe(&childEnd, &g_state.parentToChildWrite, NULL, 0);
+            launcher_run::Enter(launcher_run::kHoldMainThread | launcher_run::kHoldBuffer |
+                                launcher_run::kHoldResultPipe);
             g_pipeToClose = g_state.parentToChildWrite;
             if (!StartExitingChild(3, false, &g_state.child)) ::ExitProcess(0x94);
             fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(NotePipeClose));

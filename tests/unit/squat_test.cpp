@@ -85,19 +85,9 @@ BOOL WINAPI SquattingCreateProcessA(LPCSTR application, LPSTR commandLine, LPSEC
 
 void RunAgainstSquatter(const SquatCase& squat, const std::string& dir) {
     g_case = squat;
-    launcher_run::Setup setup;
-    setup.modulePath = BinDir() + "\\tarnelo.exe";
-    setup.commandLine = "\"" + setup.modulePath + "\" \"" + BinDir() + "\\fuzz_child.exe\" attach \"" + dir + "\\dump.bin\"";
-    WriteFileBytes(dir + "\\in.txt", "");
-    setup.std[0] = CreateFileA((dir + "\\in.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    setup.std[1] = CreateFileA((dir + "\\out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    setup.seenFile = dir + "\\seen.txt";
-    for (HANDLE handle : setup.std) {
-        if (handle == INVALID_HANDLE_VALUE) ::ExitProcess(0x73);
-    }
-    launcher_run::StartWatchdog(kWatchdogMs);
-    launcher_run::Prepare(setup);
+    launcher_run::Start(
+        launcher_run::InDirectory(dir, "\"" + BinDir() + "\\fuzz_child.exe\" attach \"" + dir + "\\dump.bin\""),
+        kWatchdogMs, 0x73);
     fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(SquattingCreateProcessA));
 
     if (RunLauncher() != 0) ::ExitProcess(0x74);

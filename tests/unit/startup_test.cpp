@@ -23,10 +23,6 @@ HANDLE WINAPI StderrIsCapture(DWORD which) {
 
 HANDLE WINAPI OnlyStderr(DWORD which) { return which == STD_ERROR_HANDLE ? g_reportPipe : NULL; }
 
-void CloseIfSet(HANDLE handle) {
-    if (handle != NULL && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-}
-
 class StartUp : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -37,14 +33,8 @@ protected:
     }
     void TearDown() override {
         // What a failed start-up leaves for Shutdown, released here instead.
-        if (g_state.handlerInstalled) SetConsoleCtrlHandler(ControlHandler, FALSE);
-        CloseIfSet(g_state.consoleOutput);
-        CloseIfSet(g_state.ctrlCEvent);
-        CloseIfSet(g_state.ctrlBreakEvent);
-        if (g_state.primaryBuffer != NULL) LocalFree(g_state.primaryBuffer);
-        if (g_state.lockInitialised) DeleteCriticalSection(&g_state.outputLock);
+        launcher_run::Leave();
         capture_.reset();
-        ResetLauncherState();
     }
     // Runs start-up with the module name failing: every console resource is
     // then held, and nothing of the target or child exists yet.

@@ -442,7 +442,7 @@ protected:
         log_ = dir_ + "\\log.txt";
         options_.directory = dir_;
         // The runner is started through the association: it gets its orders here.
-        options_.environment["TEST_CHILD"] = "log=" + log_;
+        options_.environment["TEST_CHILD"] = "cmdline=" + log_;
     }
 
     // What the runner was started with.

@@ -179,7 +179,7 @@ protected:
         const Scenario& scenario = GetParam();
         childName_ = std::string("tchild_") + scenario.name + ".exe";
         std::string child = dir_ + "\\" + childName_;
-        ASSERT_TRUE(CopyProgram(BinDir() + "\\torture_child.exe", child));
+        ASSERT_TRUE(CopyProgram(BinDir() + "\\test_child.exe", child));
         record_ = scenario.association ? "job.wbc" : dir_ + "\\record.txt";
         if (scenario.association) {
             std::string command = "\\\"" + child + "\\\" \\\"%1\\\"";
@@ -187,7 +187,7 @@ protected:
             RunProcess("reg add HKCR\\TortureWbc\\shell\\open\\command /ve /d \"" + command + "\" /f");
             commandLine_ = "\"" + launcher + "\" job.wbc";
         } else {
-            commandLine_ = "\"" + launcher + "\" \"" + child + "\" " + record_;
+            commandLine_ = "\"" + launcher + "\" \"" + child + "\" \"routes=" + record_ + "\"";
         }
     }
 
@@ -212,6 +212,8 @@ protected:
             StreamOptions(scenario.in, scenario.out, scenario.err, dir_ + "\\", "input bytes\n", "file input\n");
         options.directory = dir_;
         options.timeoutMs = kRunLimitMs;
+        // A runner started through the association gets its orders here.
+        if (scenario.association) options.environment["TEST_CHILD"] = "routes=" + recordPath;
         options.environment["TARNELO_FAULT_AT"] = k > 0 ? std::to_string(k) : "";
         options.environment["TARNELO_FAULT_PERSIST"] = persist ? "1" : "";
         options.environment["TARNELO_FAULT_COUNT_FILE"] = countFile;
