@@ -63,12 +63,11 @@ struct Expected {
     std::string err;
     bool report = false;  // kShortDataReport and a system error text follow err
     DWORD exitCode = 0;
-    DWORD inputModeBits = 0;  // the three cooked-input bits left on the console
+    DWORD inputModeBits = 7;  // the three cooked-input bits left on the console: start-up leaves them set
 };
 
 Expected Predict(const FuzzPlan& plan) {
     Expected expected;
-    expected.inputModeBits = 7;  // start-up leaves the input cooked
     auto written = [&expected](FuzzWord command, FuzzWord size, FuzzWord seed) {
         std::string data = Bytes(size, seed, FuzzIsConsole(command) != 0);
         if (command == 1) expected.out += data;

@@ -199,12 +199,17 @@ BOOL WINAPI SlowCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY
     return created;
 }
 
+// The standard files are opened in the death test's process, where they are used.
+void CloseDuringSlowLaunch(const std::string& dir) {
+    const std::string arguments = Quote("pid=" + dir + "\\pid.txt") + " exit=5";
+    RunAndClose(ChildSetup(dir, "test_child.exe", arguments), fault::kCreateProcessA,
+                reinterpret_cast<void*>(SlowCreateProcessA), Reached);
+}
+
 TEST(ShutdownRaceDeathTest, CloseDuringSlowLaunchStillResumesTheChild) {
     const std::string dir = TestDir();
     DeleteFileA((dir + "\\pid.txt").c_str());
-    const launcher_run::Setup setup = ChildSetup(dir, "test_child.exe", Quote("pid=" + dir + "\\pid.txt") + " exit=5");
-    EXPECT_EXIT(RunAndClose(setup, fault::kCreateProcessA, reinterpret_cast<void*>(SlowCreateProcessA), Reached),
-                ::testing::ExitedWithCode(5), "");
+    EXPECT_EXIT(CloseDuringSlowLaunch(dir), ::testing::ExitedWithCode(5), "");
     EXPECT_NE("", ReadFileBytes(dir + "\\pid.txt")) << "the child never ran";
 }
 
