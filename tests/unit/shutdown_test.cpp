@@ -129,9 +129,7 @@ TEST(ExitCode, ChildCodeBeatsFailureWhichBeatsZero) {
 // through recorders that end the process at once with a code of their own on
 // a second release, an unknown release, or one out of order. Every proper
 // release sets a bit in the child exit code, which Shutdown ends with.
-const DWORD kDoubleRelease = 0x99;
-const DWORD kUnknownRelease = 0x97;
-const DWORD kOutOfOrder = 0x98;
+enum : DWORD { kUnknownRelease = 0x97, kOutOfOrder = 0x98, kDoubleRelease = 0x99 };
 
 // In the order of their release; the console output goes only after the
 // relays have ended, and the handler has no place in the order: it would be

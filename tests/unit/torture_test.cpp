@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "catalogue.h"
 #include "harness.h"
@@ -37,8 +36,10 @@ int EndLeftoverProcesses(const std::string& name, DWORD graceMs) {
             if (lstrcmpiA(entry.szExeFile, name.c_str()) != 0) continue;
             ++left;
             HANDLE process = late ? OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID) : NULL;
-            if (process != NULL) TerminateProcess(process, 0);
-            if (process != NULL) CloseHandle(process);
+            if (process != NULL) {
+                TerminateProcess(process, 0);
+                CloseHandle(process);
+            }
         }
         CloseHandle(snapshot);
         if (left == 0 || late) return left;
