@@ -20,13 +20,14 @@
 #include "catalogue.h"
 #include "harness.h"
 
-// Waits at most `graceMs` for the processes of program `name` to end, then
+// Waits `graceMs` for the processes of program `name` to end, counted in
+// polls (they stretch on a loaded machine, as the children's ends do), then
 // ends those still there and says how many it had to end. The fuzz test
 // uses it too. Each torture scenario runs its own copy of the child, so that
 // sweeps running side by side never count (or end) each other's children.
 int EndLeftoverProcesses(const std::string& name, DWORD graceMs) {
-    for (const DWORD start = GetTickCount();; Sleep(20)) {
-        const bool late = GetTickCount() - start >= graceMs;
+    for (DWORD waited = 0;; waited += 20, Sleep(20)) {
+        const bool late = waited >= graceMs;
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         if (snapshot == INVALID_HANDLE_VALUE) return 0;
         PROCESSENTRY32 entry = {};
