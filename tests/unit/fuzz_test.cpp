@@ -10,7 +10,6 @@
 // Under ctest seeds 1..40 run; TARNELO_FUZZ_SEEDS=<n> runs 1..n and
 // TARNELO_FUZZ_SEED=<k> reruns one seed alone (script/fuzz).
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +21,9 @@
 
 #include "../children/fuzz_stream.h"
 #include "harness.h"
+#include "launcher_run.h"
+
+int EndLeftoverProcesses(const std::string& name, DWORD graceMs);  // torture_test.cpp
 
 namespace {
 
@@ -61,27 +63,24 @@ struct Expected {
     std::string err;
     bool report = false;  // kShortDataReport and a system error text follow err
     DWORD exitCode = 0;
-    DWORD inputModeBits = 0;  // the three cooked-input bits left on the console
+    DWORD inputModeBits = 7;  // the three cooked-input bits left on the console: start-up leaves them set
 };
 
 Expected Predict(const FuzzPlan& plan) {
     Expected expected;
-    expected.inputModeBits = 7;  // start-up leaves the input cooked
+    auto written = [&expected](FuzzWord command, FuzzWord size, FuzzWord seed) {
+        std::string data = Bytes(size, seed, FuzzIsConsole(command) != 0);
+        if (command == 1) expected.out += data;
+        if (command == 2) expected.err += data;
+    };
     for (int i = 0; i < plan.opCount; ++i) {
         const FuzzOp& op = plan.ops[i];
         if (op.kind == FUZZ_MODE) expected.inputModeBits = op.argument != 0 ? 0 : 7;
-        if (op.kind != FUZZ_WRITE && op.kind != FUZZ_DIRECT) continue;
-        std::string data = Bytes(op.argument, op.dataSeed, FuzzIsConsole(op.command) != 0);
-        if (op.command == 1) expected.out += data;
-        if (op.command == 2) expected.err += data;
+        if (op.kind == FUZZ_WRITE || op.kind == FUZZ_DIRECT) written(op.command, op.argument, op.dataSeed);
     }
-    if (plan.ending == FUZZ_END_SHORT) {
-        // Each chunk is written as it arrives, so what was sent gets out.
-        std::string sent = Bytes(plan.endSent, plan.endDataSeed, FuzzIsConsole(plan.endCommand) != 0);
-        if (plan.endCommand == 1) expected.out += sent;
-        if (plan.endCommand == 2) expected.err += sent;
-        expected.report = true;
-    }
+    // Each chunk is written as it arrives, so what was sent of a short request gets out.
+    if (plan.ending == FUZZ_END_SHORT) written(plan.endCommand, plan.endSent, plan.endDataSeed);
+    expected.report = plan.ending == FUZZ_END_SHORT;
     expected.exitCode = plan.exitCode;
     return expected;
 }
@@ -128,50 +127,19 @@ std::string CheckLog(const FuzzPlan& plan, const std::string& input, const std::
     return std::string();
 }
 
-void StopLeftoverChildren() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (lstrcmpiA(entry.szExeFile, "fuzz_child.exe") != 0) continue;
-        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
-        if (process != NULL) {
-            TerminateProcess(process, 0);
-            CloseHandle(process);
-        }
-    }
-    CloseHandle(snapshot);
-}
-
-class ConsoleInput {
-public:
-    ConsoleInput()
-        : handle_(CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_EXISTING, 0, NULL)) {
-        GetConsoleMode(handle_, &original_);
-    }
+// The console's input mode, put back as it was when the seeds are done.
+struct ConsoleInput {
+    HANDLE handle = launcher_run::OpenConsole("CONIN$");
+    DWORD original = 0;
+    ConsoleInput() { GetConsoleMode(handle, &original); }
     ~ConsoleInput() {
-        SetConsoleMode(handle_, original_);
-        CloseHandle(handle_);
+        SetConsoleMode(handle, original);
+        CloseHandle(handle);
     }
-    DWORD Mode() const {
-        DWORD mode = 0xDEADBEEF;
-        GetConsoleMode(handle_, &mode);
-        return mode;
-    }
-    void Set(DWORD mode) { SetConsoleMode(handle_, mode); }
-    DWORD original() const { return original_; }
-
-private:
-    HANDLE handle_;
-    DWORD original_ = 0;
 };
 
 // One seed: run, compare, return the first mismatch ("" when all held).
-std::string RunSeed(FuzzWord seed, const std::string& dir, ConsoleInput* console) {
-    static FuzzPlan plan;
-    FuzzMakePlan(&plan, seed);
+std::string RunSeed(FuzzWord seed, const FuzzPlan& plan, const std::string& dir, const ConsoleInput& console) {
     const Expected expected = Predict(plan);
     const std::string input = Bytes(plan.inputSize, plan.inputSeed, false);
     const std::string log = dir + "\\log.bin";
@@ -182,15 +150,16 @@ std::string RunSeed(FuzzWord seed, const std::string& dir, ConsoleInput* console
                                        plan.stderrPipe ? Stream::kPipe : Stream::kFile, dir + "\\", input, input, ".bin");
     options.timeoutMs = kRunLimitMs;
     // Some other bits set too: only the three cooked-input bits may change.
-    const DWORD modeBefore = (console->original() & ~7u) | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | (seed % 8);
-    console->Set(modeBefore);
+    const DWORD modeBefore = (console.original & ~7u) | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | (seed % 8);
+    SetConsoleMode(console.handle, modeBefore);
 
-    RunResult run = RunProcess("\"" + BinDir() + "\\tarnelo.exe\" \"" + BinDir() + "\\fuzz_child.exe\" fuzz " +
+    RunResult run = RunProcess(Quote(Launcher()) + " " + Quote(BinDir() + "\\fuzz_child.exe") + " fuzz " +
                                    std::to_string(seed) + " " + log,
                                options);
-    const DWORD modeAfter = console->Mode();
+    DWORD modeAfter = 0xDEADBEEF;
+    GetConsoleMode(console.handle, &modeAfter);
     if (run.timedOut) {
-        StopLeftoverChildren();
+        EndLeftoverProcesses("fuzz_child.exe", 0);
         return "the launcher did not end within " + std::to_string(kRunLimitMs) + " ms";
     }
     if (run.exitCode >= 0xC0000000u) return "the launcher crashed: exit code " + std::to_string(run.exitCode);
@@ -223,10 +192,15 @@ std::string RunSeed(FuzzWord seed, const std::string& dir, ConsoleInput* console
     return std::string();
 }
 
+FuzzWord EnvSeed(const char* name, FuzzWord otherwise) {
+    const std::string value = EnvValue(name);
+    return value.empty() ? otherwise : static_cast<FuzzWord>(strtoul(value.c_str(), NULL, 10));
+}
+
 TEST(ProtocolFuzz, EverySeedEndsAsPredicted) {
-    FuzzWord first = 1, last = kSampleSeeds;
-    if (!EnvValue("TARNELO_FUZZ_SEEDS").empty()) last = static_cast<FuzzWord>(strtoul(EnvValue("TARNELO_FUZZ_SEEDS").c_str(), NULL, 10));
-    if (!EnvValue("TARNELO_FUZZ_SEED").empty()) first = last = static_cast<FuzzWord>(strtoul(EnvValue("TARNELO_FUZZ_SEED").c_str(), NULL, 10));
+    FuzzWord last = EnvSeed("TARNELO_FUZZ_SEEDS", kSampleSeeds);
+    const FuzzWord first = EnvSeed("TARNELO_FUZZ_SEED", 1);
+    if (!EnvValue("TARNELO_FUZZ_SEED").empty()) last = first;
     const std::string dir = TestDir();
     ConsoleInput console;
 
@@ -238,7 +212,7 @@ TEST(ProtocolFuzz, EverySeedEndsAsPredicted) {
         FuzzMakePlan(&plan, seed);
         ++endings[plan.ending];
         requests += plan.opCount;
-        const std::string problem = RunSeed(seed, dir, &console);
+        const std::string problem = RunSeed(seed, plan, dir, console);
         if (!problem.empty()) {
             ++failures;
             ADD_FAILURE() << "seed " << seed << ": " << problem << "\n  rerun alone: TARNELO_FUZZ_SEED=" << seed;

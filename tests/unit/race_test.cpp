@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -22,6 +23,36 @@ namespace {
 
 const DWORD kWatchdogMs = 15000;  // start-up plus the shutdown's longest waits, and then some
 const DWORD kChildDone = 0x60;
+
+// Set by a hook when the launcher has reached the moment a case waits for.
+HANDLE g_reached;
+
+bool Reached() { return WaitForSingleObject(g_reached, 5000) == WAIT_OBJECT_0; }
+
+// Runs in the death test's process: the whole launcher with `hook` in place
+// of `call`, and a close event from a second thread once `due` returns.
+void RunAndClose(const launcher_run::Setup& setup, fault::Call call, void* hook, std::function<bool()> due) {
+    launcher_run::Start(setup, kWatchdogMs, 0x78);
+    g_reached = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (hook != NULL) fault::Replace(call, hook);
+    std::thread([due] {
+        if (!due()) ::ExitProcess(0x77);
+        ControlHandler(CTRL_CLOSE_EVENT);
+        ::ExitProcess(0x79);  // it never returns
+    }).detach();
+    RunLauncher();
+    Shutdown();
+}
+
+launcher_run::Setup ChildSetup(const std::string& dir, const char* child, const std::string& arguments) {
+    return launcher_run::InDirectory(dir, Quote(BinDir() + "\\" + child) + " " + arguments);
+}
+
+std::string CaseDir(const std::string& name) {
+    const std::string dir = TestDir() + "\\" + name;
+    CreateDirectoryA(dir.c_str(), NULL);
+    return dir;
+}
 
 // One race: how much the child sends before it ends by itself, and when
 // the close comes, counted from the launcher's handler going in.
@@ -37,35 +68,23 @@ const Race kRaces[] = {
     {"1M", 0},   {"1M", 50},   {"1M", 100},   {"1M", 150},  {"1M", 200}, {"1M", 300},
 };
 
-// Set once the launcher has installed its control handler: before that, no
-// close event can reach it.
-HANDLE g_handlerIn;
-
+// Before the launcher's control handler is in, no close event can reach it.
 BOOL WINAPI NoticedSetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
     BOOL done = SetConsoleCtrlHandler(routine, add);
-    if (done && add) SetEvent(g_handlerIn);
+    if (done && add) SetEvent(g_reached);
     return done;
 }
 
-// Runs in the death test's process: the launcher with a flooding child, and
-// a close event the given time after the launcher installed its handler.
 void CloseDuringTraffic(const std::string& dir, const Race& race) {
-    launcher_run::Setup setup = launcher_run::InDirectory(
-        dir, Quote(BinDir() + "\\stress_child.exe") + " mixed " + race.traffic + " " + Quote(dir + "\\child.txt") + " text");
+    launcher_run::Setup setup = ChildSetup(dir, "stress_child.exe", std::string("mixed ") + race.traffic + " " +
+                                                                         Quote(dir + "\\child.txt") + " text");
     // stdout on the console: a relay of its own, and command 1 under the lock.
     setup.std[1] = launcher_run::OpenConsole("CONOUT$");
-    launcher_run::Start(setup, kWatchdogMs, 0x78);
-    g_handlerIn = CreateEventA(NULL, TRUE, FALSE, NULL);
-    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(NoticedSetConsoleCtrlHandler));
-
-    std::thread([&race] {
-        if (WaitForSingleObject(g_handlerIn, 5000) != WAIT_OBJECT_0) ::ExitProcess(0x77);
+    RunAndClose(setup, fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(NoticedSetConsoleCtrlHandler), [&race] {
+        if (!Reached()) return false;
         Sleep(race.delayMs);
-        ControlHandler(CTRL_CLOSE_EVENT);
-        ::ExitProcess(0x79);  // it never returns
-    }).detach();
-    RunLauncher();
-    Shutdown();
+        return true;
+    });
 }
 
 TEST(ShutdownRaceDeathTest, CloseEventDuringTrafficEndsByTheRulesReleasingOnce) {
@@ -73,8 +92,7 @@ TEST(ShutdownRaceDeathTest, CloseEventDuringTrafficEndsByTheRulesReleasingOnce) 
     for (const Race& race : kRaces) {
         SCOPED_TRACE(::testing::Message() << "child sending " << race.traffic << ", close " << race.delayMs
                                           << " ms after the handler went in");
-        const std::string dir = TestDir() + "\\" + race.traffic + "-" + std::to_string(race.delayMs);
-        CreateDirectoryA(dir.c_str(), NULL);
+        const std::string dir = CaseDir(race.traffic + std::string("-") + std::to_string(race.delayMs));
         const launcher_run::ExitedByTheRules rules{dir + "\\seen.txt", 1};
         EXPECT_EXIT(CloseDuringTraffic(dir, race), rules, "");
         // A close event is no failure of the launcher's: nothing to report.
@@ -85,7 +103,6 @@ TEST(ShutdownRaceDeathTest, CloseEventDuringTrafficEndsByTheRulesReleasingOnce) 
            childCodes, ones);
 }
 
-// ---------------------------------------------------------------------------
 // CTRL+C again and again while data stream through the launcher.
 
 // A handler routine rather than the "ignore CTRL+C" flag, which children
@@ -108,28 +125,27 @@ std::string Field(const std::string& line, const std::string& name) {
     return line.substr(at, line.find_first_of(" \n", at) - at);
 }
 
-struct Transfer {
-    const char* route;
-    DWORD size;
-};
-
 TEST(CtrlCUnderLoad, EveryPressReachesTheChildAndTheTransferStaysExact) {
-    const Transfer kTransfers[] = {{"request1", 24u << 20}, {"stdin", 3u << 20}};
+    const struct {
+        const char* route;
+        DWORD size;
+    } kTransfers[] = {{"request1", 24u << 20}, {"stdin", 3u << 20}};
     const std::string dir = TestDir();
     std::string input(kTransfers[1].size, '\0');
     for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<char>((i * 2654435761u) >> 13);
 
     ASSERT_TRUE(SetConsoleCtrlHandler(IgnoreCtrlC, TRUE));
-    for (const Transfer& transfer : kTransfers) {
+    for (const auto& transfer : kTransfers) {
         SCOPED_TRACE(transfer.route);
+        const bool viaStdin = transfer.route == std::string("stdin");
         const std::string report = dir + "\\" + transfer.route + ".txt";
-        std::atomic<bool> done(false);
-        int presses = 0;
         const std::string names = "tarnelo-ctrlc-" + std::to_string(GetCurrentProcessId());
         HANDLE ready = CreateEventA(NULL, TRUE, FALSE, (names + "-ready").c_str());
         HANDLE finished = CreateEventA(NULL, TRUE, FALSE, (names + "-finished").c_str());
         ASSERT_NE(nullptr, ready);
         ASSERT_NE(nullptr, finished);
+        std::atomic<bool> done(false);
+        int presses = 0;
         std::thread presser([&] {
             // Only while the child has its handler: before and after, the
             // key would end it, as it would any program on this console.
@@ -139,12 +155,11 @@ TEST(CtrlCUnderLoad, EveryPressReachesTheChildAndTheTransferStaysExact) {
             }
         });
         RunOptions options;
-        options.input = transfer.route == std::string("stdin") ? input : std::string();
+        options.input = viaStdin ? input : std::string();
         options.timeoutMs = 60000;
-        RunResult run = RunProcess(Quote(BinDir() + "\\tarnelo.exe") + " " + Quote(BinDir() + "\\stress_child.exe") +
-                                       " " + transfer.route + " " + std::to_string(transfer.size) + " " +
-                                       Quote(report) + " ctrlc ready=" + names + "-ready finished=" + names +
-                                       "-finished",
+        RunResult run = RunProcess(Quote(Launcher()) + " " + Quote(BinDir() + "\\stress_child.exe") + " " +
+                                       transfer.route + " " + std::to_string(transfer.size) + " " + Quote(report) +
+                                       " ctrlc ready=" + names + "-ready finished=" + names + "-finished",
                                    options);
         done = true;
         SetEvent(ready);
@@ -158,7 +173,7 @@ TEST(CtrlCUnderLoad, EveryPressReachesTheChildAndTheTransferStaysExact) {
         EXPECT_EQ("", run.err);
         EXPECT_EQ("1", Field(line, "ok")) << line;
         EXPECT_EQ(std::to_string(transfer.size), Field(line, "bytes"));
-        const std::string& moved = transfer.route == std::string("stdin") ? input : run.out;
+        const std::string& moved = viaStdin ? input : run.out;
         EXPECT_EQ(transfer.size, moved.size());
         EXPECT_EQ(Sha256Of(moved), Field(line, "sha256"));
         EXPECT_GE(presses, 5) << "the transfer ended before the key was pressed a few times";
@@ -169,38 +184,26 @@ TEST(CtrlCUnderLoad, EveryPressReachesTheChildAndTheTransferStaysExact) {
     SetConsoleCtrlHandler(IgnoreCtrlC, FALSE);
 }
 
-
-// ---------------------------------------------------------------------------
 // A close event while start-up is stuck in a slow launch: the child exists,
 // suspended, and the main thread is still inside the launch call for longer
 // than a request would be given. The handler's Shutdown must let start-up
 // finish, so that the child is resumed, runs, and its code is ours.
-
-HANDLE g_launching;
 
 BOOL WINAPI SlowCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
                                LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
                                LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION child) {
     BOOL created = launcher_run::CreateProcessInJob(application, commandLine, processAttributes, threadAttributes,
                                                     inherit, flags, environment, directory, startup, child);
-    SetEvent(g_launching);
+    SetEvent(g_reached);
     Sleep(2500);  // longer than a Shutdown on the handler's thread waits for the main thread
     return created;
 }
 
+// The standard files are opened in the death test's process, where they are used.
 void CloseDuringSlowLaunch(const std::string& dir) {
-    launcher_run::Start(launcher_run::InDirectory(dir, Quote(BinDir() + "\\test_child.exe") + " " +
-                                                           Quote("pid=" + dir + "\\pid.txt") + " exit=5"),
-                        kWatchdogMs, 0x78);
-    g_launching = CreateEventA(NULL, TRUE, FALSE, NULL);
-    fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(SlowCreateProcessA));
-    std::thread([] {
-        if (WaitForSingleObject(g_launching, 5000) != WAIT_OBJECT_0) ::ExitProcess(0x77);
-        ControlHandler(CTRL_CLOSE_EVENT);
-        ::ExitProcess(0x79);
-    }).detach();
-    RunLauncher();
-    Shutdown();
+    const std::string arguments = Quote("pid=" + dir + "\\pid.txt") + " exit=5";
+    RunAndClose(ChildSetup(dir, "test_child.exe", arguments), fault::kCreateProcessA,
+                reinterpret_cast<void*>(SlowCreateProcessA), Reached);
 }
 
 TEST(ShutdownRaceDeathTest, CloseDuringSlowLaunchStillResumesTheChild) {
@@ -210,7 +213,6 @@ TEST(ShutdownRaceDeathTest, CloseDuringSlowLaunchStillResumesTheChild) {
     EXPECT_NE("", ReadFileBytes(dir + "\\pid.txt")) << "the child never ran";
 }
 
-// ---------------------------------------------------------------------------
 // A close event while the main thread serves a request that waits for ever:
 // a stdin read of a pipe whose writer stays open, or a large write to a
 // stdout pipe nobody reads. The blocked call is cancelled, the child's part
@@ -231,28 +233,22 @@ const Serving kServing[] = {
 };
 
 void CloseWhileServing(const std::string& dir, const Serving& serving) {
-    launcher_run::Setup setup = launcher_run::InDirectory(
-        dir, Quote(BinDir() + "\\test_child.exe") + " " + Quote("ready=" + dir + "\\ready") + " " + serving.actions);
+    const std::string ready = dir + "\\ready";
+    launcher_run::Setup setup = ChildSetup(dir, "test_child.exe", Quote("ready=" + ready) + " " + serving.actions);
     HANDLE inWrite = NULL, outRead = NULL;  // held, never used: the reads and writes wait
     CreatePipe(&setup.std[0], &inWrite, NULL, 0);
     CreatePipe(&outRead, &setup.std[1], NULL, 4096);
-    launcher_run::Start(setup, kWatchdogMs, 0x78);
-    const std::string ready = dir + "\\ready";
-    std::thread([ready] {
-        for (int i = 0; i < 500 && GetFileAttributesA(ready.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
+    RunAndClose(setup, fault::kCallCount, NULL, [ready] {
+        WaitUntil([&ready] { return GetFileAttributesA(ready.c_str()) != INVALID_FILE_ATTRIBUTES; });
         Sleep(300);  // the request is being served by then
-        ControlHandler(CTRL_CLOSE_EVENT);
-        ::ExitProcess(0x79);
-    }).detach();
-    RunLauncher();
-    Shutdown();
+        return true;
+    });
 }
 
 TEST(ShutdownRaceDeathTest, CloseWhileARequestWaitsStillEndsTheChildInOrder) {
     for (const Serving& serving : kServing) {
         SCOPED_TRACE(serving.name);
-        const std::string dir = TestDir() + "\\" + serving.name;
-        CreateDirectoryA(dir.c_str(), NULL);
+        const std::string dir = CaseDir(serving.name);
         DeleteFileA((dir + "\\ready").c_str());
         const DWORD start = GetTickCount();
         EXPECT_EXIT(CloseWhileServing(dir, serving), ::testing::ExitedWithCode(serving.childCode), "");

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,8 +15,6 @@
 #include "relay/relay.h"
 
 namespace {
-
-const DWORD kBoundMs = 5000;
 
 // Whether each destination write was made while its thread held the lock.
 std::vector<bool> g_writesUnderLock;
@@ -39,32 +36,41 @@ BOOL WINAPI ReadSayingMoreData(HANDLE file, LPVOID bytes, DWORD count, LPDWORD r
     return FALSE;
 }
 
+// Fresh state in which this process is the child too: the write ends come to us.
+void PlayTheChild(unsigned holding) {
+    launcher_run::Enter(holding);
+    g_state.currentProcess = GetCurrentProcess();
+    g_state.child.hProcess = GetCurrentProcess();
+}
+
+// A stdout relay towards `destination`; gives back the child's write end
+// (NULL when the relay did not start).
+HANDLE StartRelay(HANDLE destination) {
+    DWORD word = 0;
+    if (!StartOutputRelay(&g_state.stdoutRelayThread, &g_state.stdoutRelay, destination, &word)) return NULL;
+    return reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(word));
+}
+
 class OutputRelayThread : public ::testing::Test {
 protected:
     void SetUp() override {
-        launcher_run::Enter(launcher_run::kHoldLock);
-        g_state.currentProcess = GetCurrentProcess();
-        g_state.child.hProcess = GetCurrentProcess();  // the write end comes to us
+        PlayTheChild(launcher_run::kHoldLock);
         ASSERT_TRUE(CreatePipe(&destinationRead_, &destinationWrite_, NULL, 1 << 16));
     }
 
+    // Leave() waits for the relay, which must end now that no write end is left.
     void TearDown() override {
         if (childWrite_ != NULL) CloseHandle(childWrite_);
-        if (thread_ != NULL) {
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread_, kBoundMs)) << "the relay outlived its pipe";
-            CloseHandle(thread_);
-        }
+        launcher_run::Leave();
         CloseHandle(destinationRead_);
         CloseHandle(destinationWrite_);
-        launcher_run::Leave();
         g_writesUnderLock.clear();
     }
 
     void Start() {
-        DWORD word = 0;
-        ASSERT_TRUE(StartOutputRelay(&thread_, &g_state.stdoutRelay, destinationWrite_, &word));
-        ASSERT_NE(nullptr, thread_);
-        childWrite_ = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(word));
+        childWrite_ = StartRelay(destinationWrite_);
+        ASSERT_NE(nullptr, childWrite_);
+        ASSERT_NE(nullptr, g_state.stdoutRelayThread);
         buffer_ = g_state.stdoutRelay.buffer;
     }
 
@@ -80,31 +86,23 @@ protected:
         childWrite_ = NULL;
     }
 
-    bool ThreadEnded() { return WaitForSingleObject(thread_, kBoundMs) == WAIT_OBJECT_0; }
-
-    // Exactly `count` bytes from the destination, or what came in the bound.
-    std::string DestinationReceives(size_t count) {
-        std::string got;
-        WaitUntil([&] {
-            DWORD available = 0;
-            if (!PeekNamedPipe(destinationRead_, NULL, 0, NULL, &available, NULL)) return true;
-            while (available != 0 && got.size() < count) {
-                char chunk[4096];
-                DWORD read = 0;
-                DWORD want = static_cast<DWORD>(std::min<size_t>({sizeof chunk, available, count - got.size()}));
-                if (!ReadFile(destinationRead_, chunk, want, &read, NULL)) return true;
-                got.append(chunk, read);
-                available -= read;
-            }
-            return got.size() >= count;
-        });
-        return got;
-    }
+    bool ThreadEnded() { return WaitForSingleObject(g_state.stdoutRelayThread, 5000) == WAIT_OBJECT_0; }
 
     DWORD DestinationPending() {
         DWORD available = 0;
         PeekNamedPipe(destinationRead_, NULL, 0, NULL, &available, NULL);
         return available;
+    }
+
+    // What the destination received once it has `count` bytes, or by the
+    // bound: bytes beyond `count` come too, so the callers' checks see them.
+    std::string DestinationReceives(size_t count) {
+        std::string got;
+        WaitUntil([&] {
+            got += TakeAvailable(destinationRead_);
+            return got.size() >= count;
+        });
+        return got;
     }
 
     bool BufferFreed() {
@@ -116,7 +114,6 @@ protected:
 
     HANDLE destinationRead_ = NULL;
     HANDLE destinationWrite_ = NULL;
-    HANDLE thread_ = NULL;
     HANDLE childWrite_ = NULL;
     BYTE* buffer_ = NULL;
 };
@@ -199,7 +196,7 @@ TEST_F(OutputRelayThread, PipeNeverWrittenEndsWithoutAWriteWhenTheChildCloses) {
     ChildCloses();
     ASSERT_TRUE(ThreadEnded());
     DWORD code = 0xdeadbeef;
-    EXPECT_TRUE(GetExitCodeThread(thread_, &code));
+    EXPECT_TRUE(GetExitCodeThread(g_state.stdoutRelayThread, &code));
     EXPECT_EQ(0u, code);
     EXPECT_EQ(0, fault::Count(fault::kWriteFile));
     EXPECT_TRUE(BufferFreed());
@@ -223,19 +220,13 @@ std::string SixteenPieces() {
 // The child writes 16 pieces through a relay whose destination is slow,
 // so some are still in the pipe when its end closes; then Shutdown runs.
 __declspec(noreturn) void ChildWritesAndEnds(const std::string& destinationPath) {
-    launcher_run::Enter(launcher_run::kHoldMainThread | launcher_run::kHoldLock);
-    g_state.currentProcess = GetCurrentProcess();
-    g_state.child.hProcess = GetCurrentProcess();
+    PlayTheChild(launcher_run::kHoldMainThread | launcher_run::kHoldLock);
     HANDLE destination = CreateFileA(destinationPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD word = 0;
-    if (destination == INVALID_HANDLE_VALUE ||
-        !StartOutputRelay(&g_state.stdoutRelayThread, &g_state.stdoutRelay, destination, &word)) {
-        ::ExitProcess(1);
-    }
+    HANDLE childWrite = destination == INVALID_HANDLE_VALUE ? NULL : StartRelay(destination);
+    if (childWrite == NULL) ::ExitProcess(1);
     // The child is gone by the time Shutdown runs: nothing to wait for but the relay.
     g_state.child.hProcess = NULL;
     fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(SlowWrite));
-    HANDLE childWrite = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(word));
     const std::string bytes = SixteenPieces();
     for (size_t done = 0; done < bytes.size(); done += 256) {
         DWORD written = 0;

@@ -13,26 +13,19 @@
 
 namespace {
 
-// A real child: `cmd /c exit <code>`, created suspended when asked. It is
-// bound to a job that ends it when this process ends, so a test that fails
+namespace run = launcher_run;
+
+// A real child: `cmd /c exit <code>`, created suspended when asked. It goes
+// into the job that ends it when this process ends, so a test that fails
 // with the child still suspended leaves nothing behind.
 bool StartExitingChild(DWORD code, bool suspended, PROCESS_INFORMATION* child) {
-    HANDLE job = CreateJobObjectA(NULL, NULL);  // closed by the process's end
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job == NULL || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        return false;
-    }
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     std::string line = "cmd.exe /c exit " + std::to_string(code);
-    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, child)) return false;
-    if (!AssignProcessToJobObject(job, child->hProcess)) {
-        TerminateProcess(child->hProcess, 0);
+    if (!run::CreateProcessInJob(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, child)) {
         return false;
     }
-    if (!suspended) ResumeThread(child->hThread);
-    return true;
+    return suspended || ResumeThread(child->hThread) != static_cast<DWORD>(-1);
 }
 
 // --- WaitForChild and the exit code rules ---
@@ -40,15 +33,8 @@ bool StartExitingChild(DWORD code, bool suspended, PROCESS_INFORMATION* child) {
 class ChildWait : public ::testing::Test {
 protected:
     void SetUp() override { ResetLauncherState(); }
-    void TearDown() override {
-        // A test that failed half-way leaves no process behind.
-        if (g_state.child.hProcess != NULL) {
-            TerminateProcess(g_state.child.hProcess, 0);
-            CloseHandle(g_state.child.hProcess);
-        }
-        if (g_state.child.hThread != NULL) CloseHandle(g_state.child.hThread);
-        ResetLauncherState();
-    }
+    // A test that failed half-way leaves no process behind.
+    void TearDown() override { run::Leave(); }
 };
 
 TEST_F(ChildWait, NoChildMeansFinishedWithoutWaiting) {
@@ -116,8 +102,7 @@ TEST(ExitCode, ChildCodeBeatsFailureWhichBeatsZero) {
     struct Case {
         DWORD failure;
         BOOL childSeen;
-        DWORD child;
-        DWORD expected;
+        DWORD child, expected;
     };
     const Case kCases[] = {
         {0, FALSE, 0, 0},
@@ -144,28 +129,23 @@ TEST(ExitCode, ChildCodeBeatsFailureWhichBeatsZero) {
 // through recorders that end the process at once with a code of their own on
 // a second release, an unknown release, or one out of order. Every proper
 // release sets a bit in the child exit code, which Shutdown ends with.
-const DWORD kDoubleRelease = 0x99;
-const DWORD kUnknownRelease = 0x97;
-const DWORD kOutOfOrder = 0x98;
+enum : DWORD { kUnknownRelease = 0x97, kOutOfOrder = 0x98, kDoubleRelease = 0x99 };
 
+// In the order of their release; the console output goes only after the
+// relays have ended, and the handler has no place in the order: it would be
+// removed before anything is released.
 enum Resource {
-    kCommandLine,
-    kBlockView,
-    kMapping,
-    kPrimaryBuffer,
-    kCtrlCEvent,
-    kCtrlBreakEvent,
-    kConsoleInputDevice,
-    kParentToChildWrite,
-    kConsoleOutput,  // only after the relays have ended
-    kHandler,        // no place in the order: removed before anything is released
-    kResourceCount
+    kCommandLine, kBlockView, kMapping, kPrimaryBuffer, kCtrlCEvent, kCtrlBreakEvent, kConsoleInputDevice,
+    kParentToChildWrite, kConsoleOutput, kHandler, kResourceCount
 };
+const DWORD kEveryResource = (1u << kResourceCount) - 1;
 // The control handler is never removed: a CTRL+C during the shutdown's waits
 // must not meet the platform's default handling, which ends the process.
-const DWORD kAllReleased = ((1u << kResourceCount) - 1) & ~(1u << kHandler);
-// What a Shutdown that had to give up on a stuck main thread still releases.
-const DWORD kChildPartReleased = (1u << kCtrlCEvent) | (1u << kCtrlBreakEvent) | (1u << kParentToChildWrite);
+const DWORD kAllReleased = kEveryResource & ~(1u << kHandler);
+// Everything start-up and channel set-up acquire.
+const unsigned kEverything = run::kHoldMainThread | run::kHoldCommandLine | run::kHoldHandler | run::kHoldBlock |
+                             run::kHoldBuffer | run::kHoldEvents | run::kHoldConsoleInput | run::kHoldConsoleOutput |
+                             run::kHoldResultPipe | run::kHoldLock;
 
 struct Held {
     UINT_PTR value;
@@ -212,21 +192,17 @@ BOOL WINAPI RecordHandlerRemoval(PHANDLER_ROUTINE routine, BOOL add) {
     return SetConsoleCtrlHandler(routine, add);
 }
 
-// Every release of the launcher's goes through the recorder.
-void RecordReleases() {
-    fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(RecordCloseHandle));
-    fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(RecordLocalFree));
-    fault::Replace(fault::kUnmapViewOfFile, reinterpret_cast<void*>(RecordUnmap));
-    fault::Replace(fault::kSetConsoleCtrlHandler, reinterpret_cast<void*>(RecordHandlerRemoval));
+template <typename Function>
+void Route(fault::Call call, Function* replacement) {
+    fault::Replace(call, reinterpret_cast<void*>(replacement));
 }
 
-// Everything start-up and channel set-up acquire, held as they would be.
-void HoldEverything() {
-    using namespace launcher_run;
-    Enter(kHoldMainThread | kHoldCommandLine | kHoldHandler | kHoldBlock | kHoldBuffer | kHoldEvents |
-          kHoldConsoleInput | kHoldConsoleOutput | kHoldResultPipe | kHoldLock);
+// What `what` names, held as start-up and channel set-up would, with every
+// release going through the recorders; the resources in `watched` (bits of
+// Resource) are the ones whose release is expected.
+void Hold(unsigned what = kEverything, DWORD watched = kEveryResource) {
+    run::Enter(what);
     InitializeCriticalSection(&g_recorderLock);
-
     const UINT_PTR values[kResourceCount] = {
         reinterpret_cast<UINT_PTR>(g_state.childCommandLine),   reinterpret_cast<UINT_PTR>(g_state.blockView),
         reinterpret_cast<UINT_PTR>(g_state.mapping),            reinterpret_cast<UINT_PTR>(g_state.primaryBuffer),
@@ -235,6 +211,7 @@ void HoldEverything() {
         reinterpret_cast<UINT_PTR>(g_state.consoleOutput),      reinterpret_cast<UINT_PTR>(ControlHandler),
     };
     for (int i = 0; i < kResourceCount; ++i) {
+        if ((watched & (1u << i)) == 0) continue;
         // A resource missing here would show as its bit missing in the exit code.
         if (values[i] == 0 || values[i] == reinterpret_cast<UINT_PTR>(INVALID_HANDLE_VALUE)) ::ExitProcess(0x90 + i);
         g_held[i] = Held{values[i], false};
@@ -244,34 +221,25 @@ void HoldEverything() {
     g_state.childExitSeen = TRUE;
     g_state.childExitCode = 0;
     g_state.failureExitCode = 1;
-    RecordReleases();
+    Route(fault::kCloseHandle, RecordCloseHandle);
+    Route(fault::kLocalFree, RecordLocalFree);
+    Route(fault::kUnmapViewOfFile, RecordUnmap);
+    Route(fault::kSetConsoleCtrlHandler, RecordHandlerRemoval);
+}
+
+void ShutdownHolding(unsigned what, DWORD watched) {
+    Hold(what, watched);
+    Shutdown();
 }
 
 TEST(ShutdownDeathTest, ReleasesEverythingOnceInOrder) {
-    EXPECT_EXIT(
-        {
-            HoldEverything();
-            Shutdown();
-        },
-        ::testing::ExitedWithCode(kAllReleased), "");
+    EXPECT_EXIT(ShutdownHolding(kEverything, kEveryResource), ::testing::ExitedWithCode(kAllReleased), "");
 }
 
 // A failure early in start-up: nothing held but the lock and one event.
-void HoldLockAndOneEvent() {
-    launcher_run::Enter(launcher_run::kHoldMainThread | launcher_run::kHoldLock | launcher_run::kHoldCtrlCEvent);
-    InitializeCriticalSection(&g_recorderLock);
-    g_held[kCtrlCEvent] = Held{reinterpret_cast<UINT_PTR>(g_state.ctrlCEvent), false};
-    g_state.childExitSeen = TRUE;
-    RecordReleases();
-}
-
 TEST(ShutdownDeathTest, ReleasesOnlyWhatWasAcquired) {
-    EXPECT_EXIT(
-        {
-            HoldLockAndOneEvent();
-            Shutdown();
-        },
-        ::testing::ExitedWithCode(1u << kCtrlCEvent), "");
+    EXPECT_EXIT(ShutdownHolding(run::kHoldMainThread | run::kHoldLock | run::kHoldCtrlCEvent, 1u << kCtrlCEvent),
+                ::testing::ExitedWithCode(1u << kCtrlCEvent), "");
 }
 
 void SpinFor(int iterations) {
@@ -284,19 +252,15 @@ void SpinFor(int iterations) {
 enum SecondEntry { kSecondShutdown, kCloseEvent };
 
 void EnterTwice(SecondEntry how, int mainDelay, int otherDelay) {
-    HoldEverything();
+    Hold();
     HANDLE go = CreateEventA(NULL, TRUE, FALSE, NULL);
-    std::thread other([=] {
+    std::thread([=] {
         WaitForSingleObject(go, 5000);
         SpinFor(otherDelay);
-        if (how == kCloseEvent) {
-            ControlHandler(CTRL_CLOSE_EVENT);
-        } else {
-            Shutdown();
-        }
+        if (how == kCloseEvent) ControlHandler(CTRL_CLOSE_EVENT);
+        if (how == kSecondShutdown) Shutdown();
         ::ExitProcess(0x96);  // neither returns
-    });
-    other.detach();
+    }).detach();
     SetEvent(go);
     SpinFor(mainDelay);
     Shutdown();
@@ -319,7 +283,7 @@ TEST(ShutdownDeathTest, ConcurrentEntriesReleaseEachThingOnce) {
 enum Blocked { kRequestRead, kStdinRead, kStdoutWrite };
 
 void CloseWhileServing(Blocked blocked) {
-    HoldEverything();
+    Hold();
     HANDLE requestsWrite = NULL, inWrite = NULL, outRead = NULL;
     CreatePipe(&g_state.childToParentRead, &requestsWrite, NULL, 1 << 20);
     CreatePipe(&g_state.stdinHandle, &inWrite, NULL, 0);      // a writer that never writes
@@ -348,13 +312,15 @@ TEST(ShutdownDeathTest, CloseEventCancelsWhatTheServingMainThreadWaitsFor) {
     }
 }
 
+// The launcher's main thread, with nothing held.
+void AsMainThread() { run::Enter(run::kHoldMainThread); }
+
 TEST(ShutdownDeathTest, CloseLogoffAndShutdownEventsEndWithOne) {
     for (DWORD type : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
         SCOPED_TRACE(type);
         EXPECT_EXIT(
             {
-                ResetLauncherState();
-                g_state.mainThreadId = GetCurrentThreadId();
+                AsMainThread();
                 ControlHandler(type);
                 ::ExitProcess(0x95);
             },
@@ -381,13 +347,12 @@ DWORD WINAPI WaitAfterPipeClose(HANDLE handle, DWORD milliseconds) {
 TEST(ShutdownDeathTest, CloseEventStillEndsTheChildWhenTheMainThreadIsStuck) {
     EXPECT_EXIT(
         {
-            launcher_run::Enter(launcher_run::kHoldMainThread | launcher_run::kHoldBuffer |
-                                launcher_run::kHoldResultPipe);
+            run::Enter(run::kHoldMainThread | run::kHoldBuffer | run::kHoldResultPipe);
             g_pipeToClose = g_state.parentToChildWrite;
             if (!StartExitingChild(3, false, &g_state.child)) ::ExitProcess(0x94);
-            fault::Replace(fault::kCloseHandle, reinterpret_cast<void*>(NotePipeClose));
-            fault::Replace(fault::kLocalFree, reinterpret_cast<void*>(NoFree));
-            fault::Replace(fault::kWaitForSingleObject, reinterpret_cast<void*>(WaitAfterPipeClose));
+            Route(fault::kCloseHandle, NotePipeClose);
+            Route(fault::kLocalFree, NoFree);
+            Route(fault::kWaitForSingleObject, WaitAfterPipeClose);
             std::thread([] { ControlHandler(CTRL_CLOSE_EVENT); }).detach();
             g_state.mainThread = MAIN_SERVING;
             WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), 10000);
@@ -405,12 +370,11 @@ TEST(ShutdownDeathTest, WithoutChildEndsAtOnceWithTheFailureCode) {
         SCOPED_TRACE(failure);
         EXPECT_EXIT(
             {
-                ResetLauncherState();
-                g_state.mainThreadId = GetCurrentThreadId();
+                AsMainThread();
                 g_state.failureExitCode = failure;
-                fault::Replace(fault::kWaitForSingleObject, reinterpret_cast<void*>(NoWait));
-                fault::Replace(fault::kEnumThreadWindows, reinterpret_cast<void*>(NoEnumeration));
-                fault::Replace(fault::kResumeThread, reinterpret_cast<void*>(NoResume));
+                Route(fault::kWaitForSingleObject, NoWait);
+                Route(fault::kEnumThreadWindows, NoEnumeration);
+                Route(fault::kResumeThread, NoResume);
                 Shutdown();
             },
             ::testing::ExitedWithCode(failure), "");
@@ -420,8 +384,7 @@ TEST(ShutdownDeathTest, WithoutChildEndsAtOnceWithTheFailureCode) {
 TEST(ShutdownDeathTest, ResumesASuspendedChildAndEndsWithItsCode) {
     EXPECT_EXIT(
         {
-            ResetLauncherState();
-            g_state.mainThreadId = GetCurrentThreadId();
+            AsMainThread();
             if (!StartExitingChild(5, true, &g_state.child)) ::ExitProcess(0x94);
             g_state.childSuspended = TRUE;
             g_state.failureExitCode = 1;  // set-up failed after the launch
@@ -455,14 +418,13 @@ BOOL WINAPI EnumerateChildWindows(DWORD thread, WNDENUMPROC callback, LPARAM val
 TEST(ShutdownDeathTest, LingeringChildGetsCloseRequestThenASecondWait) {
     EXPECT_EXIT(
         {
-            ResetLauncherState();
-            g_state.mainThreadId = GetCurrentThreadId();
+            AsMainThread();
             if (!StartExitingChild(9, false, &g_state.child)) ::ExitProcess(0x94);
             if (WaitForSingleObject(g_state.child.hProcess, 10000) != WAIT_OBJECT_0) ::ExitProcess(0x95);
             g_childThreadId = g_state.child.dwThreadId;
             g_state.failureExitCode = 1;
-            fault::Replace(fault::kWaitForSingleObject, reinterpret_cast<void*>(FirstChildWaitTimesOut));
-            fault::Replace(fault::kEnumThreadWindows, reinterpret_cast<void*>(EnumerateChildWindows));
+            Route(fault::kWaitForSingleObject, FirstChildWaitTimesOut);
+            Route(fault::kEnumThreadWindows, EnumerateChildWindows);
             Shutdown();
         },
         ::testing::ExitedWithCode(9), "");

@@ -16,24 +16,40 @@
 #include <cstdio>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "catalogue.h"
 #include "harness.h"
 
+// Waits `graceMs` for the processes of program `name` to end, counted in
+// polls (they stretch on a loaded machine, as the children's ends do), then
+// ends those still there and says how many it had to end. The fuzz test
+// uses it too. Each torture scenario runs its own copy of the child, so that
+// sweeps running side by side never count (or end) each other's children.
+int EndLeftoverProcesses(const std::string& name, DWORD graceMs) {
+    for (DWORD waited = 0;; waited += 20, Sleep(20)) {
+        const bool late = waited >= graceMs;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE) return 0;
+        PROCESSENTRY32 entry = {};
+        entry.dwSize = sizeof entry;
+        int left = 0;
+        for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+            if (lstrcmpiA(entry.szExeFile, name.c_str()) != 0) continue;
+            ++left;
+            HANDLE process = late ? OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID) : NULL;
+            if (process != NULL) {
+                TerminateProcess(process, 0);
+                CloseHandle(process);
+            }
+        }
+        CloseHandle(snapshot);
+        if (left == 0 || late) return left;
+    }
+}
+
 namespace {
 
 const DWORD kRunLimitMs = 8000;
-
-// Every message and reason text the launcher may print: the catalogue but
-// for the association texts, which stand only after "Shell error text: ".
-std::vector<std::string> CatalogueTexts() {
-    std::vector<std::string> texts;
-    for (const catalogue::Entry& entry : catalogue::kCatalogue) {
-        if (!catalogue::IsShellText(entry.id)) texts.emplace_back(entry.text);
-    }
-    return texts;
-}
 
 bool MatchesText(const std::string& line, const std::string& text) {
     if (line == text) return true;
@@ -45,14 +61,15 @@ bool MatchesText(const std::string& line, const std::string& text) {
            line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// A message or reason text the launcher may print: one of the catalogue but
+// for the association texts, which stand only after "Shell error text: ".
 bool KnownMessage(const std::string& line) {
-    static const std::vector<std::string> texts = CatalogueTexts();
     if (line == "An unknown error occurred") return true;
     unsigned id = 0;
     char tail = 0;
     if (sscanf(line.c_str(), "Application error %u%c", &id, &tail) == 1) return true;
-    for (const std::string& text : texts) {
-        if (MatchesText(line, text)) return true;
+    for (const catalogue::Entry& entry : catalogue::kCatalogue) {
+        if (!catalogue::IsShellText(entry.id) && MatchesText(line, entry.text)) return true;
     }
     return false;
 }
@@ -113,51 +130,16 @@ int ParseReports(std::string err) {
 
 // True when `bytes` is made only of the given tokens.
 bool OnlyTokens(const std::string& bytes, std::initializer_list<const char*> tokens) {
-    size_t pos = 0;
-    while (pos < bytes.size()) {
-        bool matched = false;
+    for (size_t pos = 0, was = 0; pos < bytes.size(); was = pos) {
         for (const char* token : tokens) {
             if (StartsAt(bytes, pos, token)) {
                 pos += strlen(token);
-                matched = true;
                 break;
             }
         }
-        if (!matched) return false;
+        if (pos == was) return false;
     }
     return true;
-}
-
-// Each scenario runs its own copy of the child, so that sweeps running side
-// by side never count (or end) each other's children.
-std::vector<DWORD> ChildProcesses(const std::string& name) {
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return ids;
-    PROCESSENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (lstrcmpiA(entry.szExeFile, name.c_str()) == 0) ids.push_back(entry.th32ProcessID);
-    }
-    CloseHandle(snapshot);
-    return ids;
-}
-
-// Waits for children to end; kills and counts those that do not.
-int ReapChildren(const std::string& name) {
-    for (int waited = 0; waited < 3000; waited += 20) {
-        if (ChildProcesses(name).empty()) return 0;
-        Sleep(20);
-    }
-    std::vector<DWORD> left = ChildProcesses(name);
-    for (DWORD id : left) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
-        if (process != NULL) {
-            TerminateProcess(process, 0);
-            CloseHandle(process);
-        }
-    }
-    return static_cast<int>(left.size());
 }
 
 struct Scenario {
@@ -220,38 +202,36 @@ protected:
         options.environment["TARNELO_FAULT_LOG"] = logFile;
         RunResult run = RunProcess(commandLine_, options);
 
-        std::string out = scenario.out == Stream::kFile ? ReadFileBytes(options.outFile) : run.out;
-        std::string err = scenario.err == Stream::kFile ? ReadFileBytes(options.errFile) : run.err;
-        std::string failed = ReadFileBytes(logFile);
-        std::string record = ReadFileBytes(recordPath);
+        const std::string out = scenario.out == Stream::kFile ? ReadFileBytes(options.outFile) : run.out;
+        const std::string err = scenario.err == Stream::kFile ? ReadFileBytes(options.errFile) : run.err;
+        const std::string failed = ReadFileBytes(logFile);
+        const std::string record = ReadFileBytes(recordPath);
         std::string what = std::string(scenario.name) + " k=" + std::to_string(k) + (persist ? " persistent" : " transient");
+        // Counts a fault of this run and tells it, with the calls that were failed.
+        auto problem = [&](int* count, const ::testing::Message& text) {
+            ++*count;
+            ADD_FAILURE() << what << ": " << text << "; failed: " << failed;
+        };
 
         ++tally->runs;
-        int left = ReapChildren(childName_);
+        int left = EndLeftoverProcesses(childName_, 3000);
         // A child the platform will neither resume nor end cannot be helped.
         bool unrecoverable = failed.find(" ResumeThread ") != std::string::npos &&
                              failed.find(" TerminateProcess ") != std::string::npos;
         if (left != 0 && !unrecoverable) {
-            ++tally->leftBehind;
-            ADD_FAILURE() << what << ": " << left << " child(ren) left behind; failed: " << failed;
+            problem(&tally->leftBehind, ::testing::Message() << left << " child(ren) left behind");
         }
-        if (run.timedOut) {
-            ++tally->hangs;
-            ADD_FAILURE() << what << ": no exit within " << kRunLimitMs << " ms; failed: " << failed;
-            return 0;
+        if (run.timedOut) problem(&tally->hangs, ::testing::Message() << "no exit within " << kRunLimitMs << " ms");
+        if (!run.timedOut && run.exitCode >= 0xC0000000u) {
+            problem(&tally->crashes, ::testing::Message() << "crashed with 0x" << std::hex << run.exitCode);
         }
-        if (run.exitCode >= 0xC0000000u) {
-            ++tally->crashes;
-            ADD_FAILURE() << what << ": crashed with 0x" << std::hex << run.exitCode << "; failed: " << failed;
-            return 0;
-        }
+        if (run.timedOut || run.exitCode >= 0xC0000000u) return 0;
 
         int reports = ParseReports(err);
         // A failed write to stderr may cut a report short; nothing else may.
         bool reportMayBeCut = failed.find(" WriteFile ") != std::string::npos;
         if (reports < 0 && !reportMayBeCut) {
-            ++tally->malformed;
-            ADD_FAILURE() << what << ": malformed report: " << ::testing::PrintToString(err) << "; failed: " << failed;
+            problem(&tally->malformed, ::testing::Message() << "malformed report: " << ::testing::PrintToString(err));
         }
 
         // A failure the launcher must report may not pass in silence: the
@@ -269,9 +249,8 @@ protected:
         bool mustReport = false;
         for (const char* call : kMustReport) mustReport = mustReport || strcmp(call, firstCall) == 0;
         if (mustReport && reports == 0 && !reportMayBeCut) {
-            ++tally->silent;
-            ADD_FAILURE() << what << ": no report after a failed " << firstCall << ", exit code " << run.exitCode
-                          << "; failed: " << failed;
+            problem(&tally->silent, ::testing::Message() << "no report after a failed " << firstCall << ", exit code "
+                                                       << run.exitCode);
         }
 
         std::set<DWORD> allowed;
@@ -280,14 +259,12 @@ protected:
         if (reports != 0 || reportMayBeCut || failed.find(" GetStdHandle ") != std::string::npos) allowed.insert(1);
         if (reports <= 0) allowed.insert(0);
         if (allowed.count(run.exitCode) == 0) {
-            ++tally->wrongExit;
-            ADD_FAILURE() << what << ": exit code " << run.exitCode << "; stderr " << ::testing::PrintToString(err)
-                          << "; record " << ::testing::PrintToString(record) << "; failed: " << failed;
+            problem(&tally->wrongExit, ::testing::Message() << "exit code " << run.exitCode << "; stderr "
+                                                          << ::testing::PrintToString(err) << "; record "
+                                                          << ::testing::PrintToString(record));
         }
-
         if (!OnlyTokens(out, {"<r1>", "<h1>"})) {
-            ++tally->foreignBytes;
-            ADD_FAILURE() << what << ": stdout holds " << ::testing::PrintToString(out);
+            problem(&tally->foreignBytes, ::testing::Message() << "stdout holds " << ::testing::PrintToString(out));
         }
         return atoi(ReadFileBytes(countFile).c_str());
     }
