@@ -331,34 +331,43 @@ TEST(ShutdownDeathTest, CloseLogoffAndShutdownEventsEndWithOne) {
 // A serving main thread stuck where no cancel reaches: the shutdown gives up
 // on it after a bounded time, frees nothing it may still use, and still does
 // the child's part: the pipe closed before the child is waited for, its code.
+// Stuck inside a send (holding the pipe's lock), the pipe it writes to is
+// left open instead, and the child is still waited for.
 HANDLE g_pipeToClose;
 bool g_pipeClosed;
+bool g_stuckInSend;
 
 BOOL WINAPI NotePipeClose(HANDLE handle) {
+    if (handle == g_pipeToClose && g_stuckInSend) ::ExitProcess(0x9C);
     if (handle == g_pipeToClose) g_pipeClosed = true;
     return CloseHandle(handle);
 }
 HLOCAL WINAPI NoFree(HLOCAL) { ::ExitProcess(0x9A); }
 DWORD WINAPI WaitAfterPipeClose(HANDLE handle, DWORD milliseconds) {
-    if (handle == g_state.child.hProcess && !g_pipeClosed) ::ExitProcess(0x9B);
+    if (handle == g_state.child.hProcess && !g_pipeClosed && !g_stuckInSend) ::ExitProcess(0x9B);
     return WaitForSingleObject(handle, milliseconds);
 }
 
 TEST(ShutdownDeathTest, CloseEventStillEndsTheChildWhenTheMainThreadIsStuck) {
-    EXPECT_EXIT(
-        {
-            run::Enter(run::kHoldMainThread | run::kHoldBuffer | run::kHoldResultPipe);
-            g_pipeToClose = g_state.parentToChildWrite;
-            if (!StartExitingChild(3, false, &g_state.child)) ::ExitProcess(0x94);
-            Route(fault::kCloseHandle, NotePipeClose);
-            Route(fault::kLocalFree, NoFree);
-            Route(fault::kWaitForSingleObject, WaitAfterPipeClose);
-            std::thread([] { ControlHandler(CTRL_CLOSE_EVENT); }).detach();
-            g_state.mainThread = MAIN_SERVING;
-            WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), 10000);
-            ::ExitProcess(0x95);
-        },
-        ::testing::ExitedWithCode(3), "");
+    for (bool inSend : {false, true}) {
+        SCOPED_TRACE(inSend ? "inside a send" : "outside a send");
+        EXPECT_EXIT(
+            {
+                run::Enter(run::kHoldMainThread | run::kHoldBuffer | run::kHoldResultPipe);
+                g_pipeToClose = g_state.parentToChildWrite;
+                g_stuckInSend = inSend;
+                if (!StartExitingChild(3, false, &g_state.child)) ::ExitProcess(0x94);
+                Route(fault::kCloseHandle, NotePipeClose);
+                Route(fault::kLocalFree, NoFree);
+                Route(fault::kWaitForSingleObject, WaitAfterPipeClose);
+                if (inSend) AcquireSRWLockExclusive(&g_state.childPipeLock);
+                std::thread([] { ControlHandler(CTRL_CLOSE_EVENT); }).detach();
+                g_state.mainThread = MAIN_SERVING;
+                WaitForSingleObject(CreateEventA(NULL, TRUE, FALSE, NULL), 10000);
+                ::ExitProcess(0x95);
+            },
+            ::testing::ExitedWithCode(3), "");
+    }
 }
 
 DWORD WINAPI NoWait(HANDLE, DWORD) { ::ExitProcess(0x91); }
