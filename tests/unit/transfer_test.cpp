@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/core.h"
@@ -65,14 +66,6 @@ protected:
         if (write_ != NULL) CloseHandle(write_);
         fault::Reset();
     }
-    std::string Drain(size_t count) {
-        std::string bytes(count, '\0');
-        DWORD got = 0;
-        size_t done = 0;
-        while (done < count && ReadFile(read_, &bytes[done], static_cast<DWORD>(count - done), &got, NULL)) done += got;
-        bytes.resize(done);
-        return bytes;
-    }
     HANDLE read_ = NULL;
     HANDLE write_ = NULL;
 };
@@ -90,31 +83,28 @@ TEST_F(ExactTransfer, ZeroCountMakesNoCallEvenOnInvalidHandles) {
 }
 
 TEST_F(ExactTransfer, WriteCompletesOverSeveralPartialCalls) {
-    struct Case {
-        DWORD size;
-        std::vector<DWORD> asked;
-    };
-    const Case kCases[] = {
+    // Each size and the counts its calls ask for.
+    const std::pair<DWORD, std::vector<DWORD>> kCases[] = {
         {4096, {4096}},
         {4097, {4097, 1}},
         {5000, {5000, 904}},
         {12289, {12289, 8193, 4097, 1}},
     };
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(c.size);
+    for (const auto& [size, asked] : kCases) {
+        SCOPED_TRACE(size);
         fault::Reset();
         fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(CappedWriteFile));
-        std::string data = Pattern(c.size);
-        ASSERT_TRUE(WriteExact(write_, data.data(), c.size));
+        std::string data = Pattern(size);
+        ASSERT_TRUE(WriteExact(write_, data.data(), size));
         std::vector<fault::Record> calls = fault::Records(fault::kWriteFile);
-        ASSERT_EQ(c.asked.size(), calls.size());
+        ASSERT_EQ(asked.size(), calls.size());
         for (size_t i = 0; i < calls.size(); ++i) {
-            EXPECT_EQ(c.asked[i], calls[i].args[2]) << "call " << i;
+            EXPECT_EQ(asked[i], calls[i].args[2]) << "call " << i;
             // Each call starts where the previous one stopped.
-            EXPECT_EQ(reinterpret_cast<UINT_PTR>(data.data()) + (c.size - c.asked[i]), calls[i].args[1]) << "call " << i;
+            EXPECT_EQ(reinterpret_cast<UINT_PTR>(data.data()) + (size - asked[i]), calls[i].args[1]) << "call " << i;
             EXPECT_EQ(0u, calls[i].args[4]) << "overlapped";
         }
-        EXPECT_EQ(data, Drain(c.size));
+        EXPECT_EQ(data, TakeAvailable(read_));
     }
 }
 
