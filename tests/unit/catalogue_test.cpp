@@ -2,6 +2,7 @@
 // language, in the test program and in the shipped launcher alike.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -63,18 +64,13 @@ BOOL CALLBACK CollectLanguage(HMODULE module, LPCSTR type, LPCSTR name, WORD lan
     if (p == NULL) return FALSE;
     // A block holds 16 counted UTF-16 strings: IDs (block-1)*16 .. +15.
     UINT first = (static_cast<UINT>(reinterpret_cast<UINT_PTR>(name)) - 1) * 16;
-    for (UINT i = 0; i < 16; ++i) {
-        WORD length = *p++;
-        if (length != 0) {
-            std::string text;
-            for (WORD k = 0; k < length; ++k) {
-                if (p[k] > 0x7F) blocks->wide_ok = false;  // the texts are plain ASCII
-                text += static_cast<char>(p[k]);
-            }
-            blocks->ids.insert(first + i);
-            blocks->texts.push_back(text);
-        }
-        p += length;
+    for (UINT i = 0; i < 16; p += 1 + *p, ++i) {
+        const WCHAR* text = p + 1;
+        if (*p == 0) continue;
+        // The texts are plain ASCII: each UTF-16 unit stands for one byte.
+        if (std::any_of(text, text + *p, [](WCHAR unit) { return unit > 0x7F; })) blocks->wide_ok = false;
+        blocks->ids.insert(first + i);
+        blocks->texts.emplace_back(text, text + *p);
     }
     return TRUE;
 }

@@ -15,31 +15,25 @@
 
 namespace {
 
-// A destination that accepts at most this much per call, as a pipe with a
-// full buffer does.
+// A handle that moves at most `kCap` bytes per call, as a pipe with a full
+// buffer does, and claims `kExtra` more than it moved.
+template <DWORD kCap, DWORD kExtra>
+BOOL WINAPI ShapedWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+    BOOL ok = WriteFile(handle, bytes, std::min(count, kCap), written, overlapped);
+    *written += kExtra;
+    return ok;
+}
+
+template <DWORD kCap, DWORD kExtra>
+BOOL WINAPI ShapedReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
+    BOOL ok = ReadFile(handle, bytes, std::min(count, kCap), read, overlapped);
+    *read += kExtra;
+    return ok;
+}
+
 const DWORD kWriteCap = 4096;
 const DWORD kReadCap = 7;
-
-BOOL WINAPI CappedWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
-    return WriteFile(handle, bytes, std::min(count, kWriteCap), written, overlapped);
-}
-
-BOOL WINAPI CappedReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
-    return ReadFile(handle, bytes, std::min(count, kReadCap), read, overlapped);
-}
-
-// Moves the bytes but claims more than were asked for.
-BOOL WINAPI OverReportingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED) {
-    BOOL ok = WriteFile(handle, bytes, count, written, NULL);
-    *written += 100;
-    return ok;
-}
-
-BOOL WINAPI OverReportingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED) {
-    BOOL ok = ReadFile(handle, bytes, count, read, NULL);
-    *read += 100;
-    return ok;
-}
+const DWORD kWhole = 0xFFFFFFFF;
 
 HANDLE g_afterRead;
 
@@ -93,7 +87,7 @@ TEST_F(ExactTransfer, WriteCompletesOverSeveralPartialCalls) {
     for (const auto& [size, asked] : kCases) {
         SCOPED_TRACE(size);
         fault::Reset();
-        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(CappedWriteFile));
+        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(ShapedWriteFile<kWriteCap, 0>));
         std::string data = Pattern(size);
         ASSERT_TRUE(WriteExact(write_, data.data(), size));
         std::vector<fault::Record> calls = fault::Records(fault::kWriteFile);
@@ -109,7 +103,7 @@ TEST_F(ExactTransfer, WriteCompletesOverSeveralPartialCalls) {
 }
 
 TEST_F(ExactTransfer, ReadCompletesOverSeveralPartialCalls) {
-    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(CappedReadFile));
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(ShapedReadFile<kReadCap, 0>));
     std::string data = Pattern(20);
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(write_, data.data(), 20, &written, NULL));
@@ -124,8 +118,8 @@ TEST_F(ExactTransfer, ReadCompletesOverSeveralPartialCalls) {
 }
 
 TEST_F(ExactTransfer, CountsPastWhatWasAskedEndTheTransferWithoutOverrun) {
-    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(OverReportingWriteFile));
-    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(OverReportingReadFile));
+    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(ShapedWriteFile<kWhole, 100>));
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(ShapedReadFile<kWhole, 100>));
     std::string data = Pattern(20);
     ASSERT_TRUE(WriteExact(write_, data.data(), 20));
     std::string into(21, '\x5A');
@@ -180,7 +174,7 @@ TEST_F(ExactTransfer, ZeroBytesMovedFailsWithItsOwnCode) {
 }
 
 TEST_F(ExactTransfer, ZeroBytesAfterAPartialWriteStillFails) {
-    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(CappedWriteFile));
+    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(ShapedWriteFile<kWriteCap, 0>));
     fault::ZeroBytes(fault::kWriteFile, 1);
     std::string data = Pattern(5000);
     EXPECT_FALSE(WriteExact(write_, data.data(), 5000));
