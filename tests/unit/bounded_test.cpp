@@ -5,29 +5,35 @@
 #include <stdio.h>
 
 #include <string>
-#include <vector>
+#include <tuple>
 
 #include "report/report.h"
 
 namespace {
 
-const unsigned char kFill = 0xde;
+const char kFill = static_cast<char>(0xde);
 
 // A buffer of `size` characters followed by guard bytes, all pre-filled, so a
 // test can see both what was written and that nothing past `size` was.
 struct Guarded {
-    explicit Guarded(size_t size) : size(size), bytes(size + 16, static_cast<char>(kFill)) {}
+    explicit Guarded(size_t size) : bytes(size + 16, kFill) {}
     char* data() { return &bytes[0]; }
     std::string Text() const { return std::string(bytes.c_str()); }
-    bool Untouched(size_t from) const {
-        for (size_t i = from; i < bytes.size(); ++i) {
-            if (static_cast<unsigned char>(bytes[i]) != kFill) return false;
-        }
-        return true;
-    }
-    size_t size;
+    bool Untouched(size_t from) const { return bytes.find_first_not_of(kFill, from) == std::string::npos; }
     std::string bytes;
 };
+
+// `write(buffer, size)` into a guarded buffer of `size` characters: its
+// result, the text it left, the terminator right after it, and nothing
+// written past that.
+template <typename Write>
+void ExpectWrite(size_t size, HRESULT result, const std::string& text, Write write) {
+    Guarded buffer(size);
+    EXPECT_EQ(result, write(buffer.data(), size));
+    EXPECT_EQ(text, buffer.Text());
+    EXPECT_EQ('\0', buffer.bytes[text.size()]);
+    EXPECT_TRUE(buffer.Untouched(text.size() + 1));
+}
 
 struct SizeCase {
     size_t textLength;
@@ -52,43 +58,24 @@ TEST(FormatBounded, ResultAndTextAtEachLengthAroundTheSize) {
     for (const SizeCase& c : kSizeCases) {
         SCOPED_TRACE(c.textLength);
         const std::string text = Letters(c.textLength, 'a');
-        Guarded buffer(8);
-        EXPECT_EQ(c.result, FormatBounded(buffer.data(), 8, "%s", text.c_str()));
-        EXPECT_EQ(text.substr(0, c.keptLength), buffer.Text());
-        EXPECT_EQ('\0', buffer.bytes[c.keptLength]);
-        EXPECT_TRUE(buffer.Untouched(8));
+        ExpectWrite(8, c.result, text.substr(0, c.keptLength),
+                    [&](char* buffer, size_t size) { return FormatBounded(buffer, size, "%s", text.c_str()); });
     }
 }
 
 TEST(FormatBounded, TruncatesLiteralTextAndNumbersAtTheSameBoundary) {
-    Guarded literal(8);
-    EXPECT_EQ(BOUNDED_TRUNCATED, FormatBounded(literal.data(), 8, "abcdefgh"));
-    EXPECT_EQ("abcdefg", literal.Text());
-    EXPECT_TRUE(literal.Untouched(8));
-
-    Guarded number(6);
-    EXPECT_EQ(BOUNDED_TRUNCATED, FormatBounded(number.data(), 6, "abc%u", 12345u));
-    EXPECT_EQ("abc12", number.Text());
-    EXPECT_TRUE(number.Untouched(6));
-
-    Guarded exact(9);
-    EXPECT_EQ(BOUNDED_OK, FormatBounded(exact.data(), 9, "abc%X", 0x12345u));
-    EXPECT_EQ("abc12345", exact.Text());
+    ExpectWrite(8, BOUNDED_TRUNCATED, "abcdefg", [](char* b, size_t n) { return FormatBounded(b, n, "abcdefgh"); });
+    ExpectWrite(6, BOUNDED_TRUNCATED, "abc12", [](char* b, size_t n) { return FormatBounded(b, n, "abc%u", 12345u); });
+    ExpectWrite(9, BOUNDED_OK, "abc12345", [](char* b, size_t n) { return FormatBounded(b, n, "abc%X", 0x12345u); });
 }
 
 TEST(FormatBounded, SizeOneHoldsOnlyTheTerminator) {
-    Guarded empty(1);
-    EXPECT_EQ(BOUNDED_OK, FormatBounded(empty.data(), 1, "%s", ""));
-    EXPECT_EQ('\0', empty.bytes[0]);
-    Guarded full(1);
-    EXPECT_EQ(BOUNDED_TRUNCATED, FormatBounded(full.data(), 1, "x"));
-    EXPECT_EQ('\0', full.bytes[0]);
-    EXPECT_TRUE(full.Untouched(1));
+    ExpectWrite(1, BOUNDED_OK, "", [](char* b, size_t n) { return FormatBounded(b, n, "%s", ""); });
+    ExpectWrite(1, BOUNDED_TRUNCATED, "", [](char* b, size_t n) { return FormatBounded(b, n, "x"); });
 }
 
 TEST(FormatBounded, InvalidSizesOrNoBufferLeaveTheBufferAlone) {
-    const size_t kSizes[] = {0, 2147483648u, 0xFFFFFFFFu};
-    for (size_t size : kSizes) {
+    for (size_t size : {size_t{0}, size_t{2147483648u}, size_t{0xFFFFFFFFu}}) {
         SCOPED_TRACE(size);
         Guarded buffer(8);
         EXPECT_EQ(BOUNDED_INVALID, FormatBounded(buffer.data(), size, "abc"));
@@ -101,17 +88,12 @@ TEST(FormatBounded, InvalidSizesOrNoBufferLeaveTheBufferAlone) {
 
 TEST(FormatBounded, LargestValidSizeIsAccepted) {
     // Only the text's own characters are written, whatever size is claimed.
-    Guarded buffer(8);
-    EXPECT_EQ(BOUNDED_OK, FormatBounded(buffer.data(), 2147483647u, "abc"));
-    EXPECT_EQ("abc", buffer.Text());
-    EXPECT_TRUE(buffer.Untouched(4));
+    ExpectWrite(8, BOUNDED_OK, "abc", [](char* b, size_t) { return FormatBounded(b, 2147483647u, "abc"); });
 }
 
 TEST(FormatBounded, NumbersMatchTheRuntimeAtIntegerBoundaries) {
-    const unsigned kValues[] = {0u,          1u,          9u,          10u,         15u,         16u,
-                                255u,        256u,        65535u,      65536u,      0x7FFFFFFFu, 0x80000000u,
-                                0x80070057u, 2147942487u, 0xFFFFFFFEu, 0xFFFFFFFFu, 1000000000u, 4000000000u};
-    for (unsigned value : kValues) {
+    for (unsigned value : {0u, 1u, 9u, 10u, 15u, 16u, 255u, 256u, 65535u, 65536u, 0x7FFFFFFFu, 0x80000000u, 0x80070057u,
+                           2147942487u, 0xFFFFFFFEu, 0xFFFFFFFFu, 1000000000u, 4000000000u}) {
         char expected[64];
         snprintf(expected, sizeof expected, "%u|%X", value, value);
         char actual[64];
@@ -121,13 +103,8 @@ TEST(FormatBounded, NumbersMatchTheRuntimeAtIntegerBoundaries) {
 }
 
 TEST(FormatBounded, ConversionsInUse) {
-    struct Case {
-        const char* format;
-        const char* text;
-        unsigned number;
-        const char* expected;
-    };
-    const Case kCases[] = {
+    // A format, its text argument (NULL: the number twice instead), the result.
+    const std::tuple<const char*, const char*, unsigned, const char*> kCases[] = {
         {"System error number: %u (0x%X) \r\n", NULL, 0xFFFFFFFFu, "System error number: 4294967295 (0xFFFFFFFF) \r\n"},
         {"(0x%X)", NULL, 0xabcu, "(0xABC)"},
         {"[%s]", "", 0, "[]"},
@@ -136,12 +113,12 @@ TEST(FormatBounded, ConversionsInUse) {
         {"%%u", NULL, 0, "%u"},
         {"50%", NULL, 0, "50%"},  // a lone '%' at the end stays
     };
-    for (const Case& c : kCases) {
+    for (const auto& [format, text, number, expected] : kCases) {
         char buffer[128];
-        HRESULT result = c.text != NULL ? FormatBounded(buffer, sizeof buffer, c.format, c.text)
-                                        : FormatBounded(buffer, sizeof buffer, c.format, c.number, c.number);
-        EXPECT_EQ(BOUNDED_OK, result) << c.format;
-        EXPECT_STREQ(c.expected, buffer) << c.format;
+        HRESULT result = text != NULL ? FormatBounded(buffer, sizeof buffer, format, text)
+                                      : FormatBounded(buffer, sizeof buffer, format, number, number);
+        EXPECT_EQ(BOUNDED_OK, result) << format;
+        EXPECT_STREQ(expected, buffer) << format;
     }
     char buffer[16];
     const char* volatile none = NULL;  // volatile: hidden from the format check
@@ -153,22 +130,14 @@ TEST(CopyBounded, ResultAndTextAtEachLengthAroundTheSize) {
     for (const SizeCase& c : kSizeCases) {
         SCOPED_TRACE(c.textLength);
         const std::string text = Letters(c.textLength, 'A');
-        Guarded buffer(8);
-        EXPECT_EQ(c.result, CopyBounded(buffer.data(), 8, text.c_str()));
-        EXPECT_EQ(text.substr(0, c.keptLength), buffer.Text());
-        EXPECT_TRUE(buffer.Untouched(8));
+        ExpectWrite(8, c.result, text.substr(0, c.keptLength),
+                    [&](char* buffer, size_t size) { return CopyBounded(buffer, size, text.c_str()); });
     }
 }
 
 TEST(CopyBounded, CopiesPercentSignsAndSizeOneTerminates) {
-    Guarded percent(16);
-    EXPECT_EQ(BOUNDED_OK, CopyBounded(percent.data(), 16, "%s%u%1%%"));
-    EXPECT_EQ("%s%u%1%%", percent.Text());
-
-    Guarded one(1);
-    EXPECT_EQ(BOUNDED_TRUNCATED, CopyBounded(one.data(), 1, "x"));
-    EXPECT_EQ('\0', one.bytes[0]);
-    EXPECT_TRUE(one.Untouched(1));
+    ExpectWrite(16, BOUNDED_OK, "%s%u%1%%", [](char* b, size_t n) { return CopyBounded(b, n, "%s%u%1%%"); });
+    ExpectWrite(1, BOUNDED_TRUNCATED, "", [](char* b, size_t n) { return CopyBounded(b, n, "x"); });
 }
 
 TEST(CopyBounded, SizeZeroIsInvalidAndLeavesTheBufferAlone) {

@@ -2,6 +2,7 @@
 // language, in the test program and in the shipped launcher alike.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,31 +14,22 @@ namespace {
 
 using catalogue::Entry;
 using catalogue::kCatalogue;
-using catalogue::kCatalogueSize;
-using catalogue::kMissingIds;
 
-// LoadStringA as the reports call it: a 1,024-character buffer. A text
-// longer than what it returns, or with trailing bytes, would show here.
-bool LoadText(HMODULE module, UINT id, std::string* text) {
+// LoadStringA as the reports call it, into a 1,024-character buffer; ""
+// when the ID has no text. A text longer than what it returns, or with
+// trailing bytes, would show here.
+std::string LoadText(HMODULE module, UINT id) {
     char buffer[1024];
     memset(buffer, 0x5a, sizeof buffer);
     int length = LoadStringA(module, id, buffer, sizeof buffer);
-    if (length <= 0) return false;
+    if (length <= 0) return std::string();
     EXPECT_EQ(static_cast<size_t>(length), strlen(buffer)) << id;
-    text->assign(buffer, length);
-    return true;
+    return std::string(buffer, length);
 }
 
 void ExpectWholeCatalogue(HMODULE module) {
-    for (const Entry& entry : kCatalogue) {
-        std::string text;
-        ASSERT_TRUE(LoadText(module, entry.id, &text)) << "no text for " << entry.id;
-        EXPECT_EQ(entry.text, text) << entry.id;
-    }
-    for (UINT id : kMissingIds) {
-        std::string text;
-        EXPECT_FALSE(LoadText(module, id, &text)) << id << " has text: " << text;
-    }
+    for (const Entry& entry : kCatalogue) EXPECT_EQ(entry.text, LoadText(module, entry.id)) << entry.id;
+    for (UINT id : catalogue::kMissingIds) EXPECT_EQ("", LoadText(module, id)) << id << " has a text";
 }
 
 class LauncherImage : public ::testing::Test {
@@ -57,7 +49,6 @@ TEST(Catalogue, EveryTextLoadsExactlyFromTheTestProgram) { ExpectWholeCatalogue(
 TEST_F(LauncherImage, EveryTextLoadsExactlyFromTheLauncher) { ExpectWholeCatalogue(module_); }
 
 struct StringBlocks {
-    HMODULE module;
     std::set<UINT> ids;
     std::set<WORD> languages;
     std::vector<std::string> texts;  // in the order of ids
@@ -73,18 +64,13 @@ BOOL CALLBACK CollectLanguage(HMODULE module, LPCSTR type, LPCSTR name, WORD lan
     if (p == NULL) return FALSE;
     // A block holds 16 counted UTF-16 strings: IDs (block-1)*16 .. +15.
     UINT first = (static_cast<UINT>(reinterpret_cast<UINT_PTR>(name)) - 1) * 16;
-    for (UINT i = 0; i < 16; ++i) {
-        WORD length = *p++;
-        if (length != 0) {
-            std::string text;
-            for (WORD k = 0; k < length; ++k) {
-                if (p[k] > 0x7F) blocks->wide_ok = false;  // the texts are plain ASCII
-                text += static_cast<char>(p[k]);
-            }
-            blocks->ids.insert(first + i);
-            blocks->texts.push_back(text);
-        }
-        p += length;
+    for (UINT i = 0; i < 16; p += 1 + *p, ++i) {
+        const WCHAR* text = p + 1;
+        if (*p == 0) continue;
+        // The texts are plain ASCII: each UTF-16 unit stands for one byte.
+        if (std::any_of(text, text + *p, [](WCHAR unit) { return unit > 0x7F; })) blocks->wide_ok = false;
+        blocks->ids.insert(first + i);
+        blocks->texts.emplace_back(text, text + *p);
     }
     return TRUE;
 }
@@ -95,10 +81,10 @@ BOOL CALLBACK CollectBlock(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR par
 }
 
 TEST_F(LauncherImage, HoldsExactlyTheCatalogueInOneLanguage) {
-    StringBlocks blocks = {module_, {}, {}, {}};
+    StringBlocks blocks;
     ASSERT_TRUE(EnumResourceNamesA(module_, RT_STRING, CollectBlock, reinterpret_cast<LONG_PTR>(&blocks)));
     EXPECT_EQ(std::set<WORD>{1033}, blocks.languages);
-    EXPECT_EQ(kCatalogueSize, blocks.texts.size());
+    EXPECT_EQ(catalogue::kCatalogueSize, blocks.texts.size());
     std::set<UINT> expected;
     for (const Entry& entry : kCatalogue) expected.insert(entry.id);
     EXPECT_EQ(expected, blocks.ids);

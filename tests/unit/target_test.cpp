@@ -63,6 +63,7 @@ HINSTANCE WINAPI FakeFindExecutable(LPCSTR file, LPCSTR directory, LPSTR result)
 }
 
 const char kExplicitModule[] = "C:\\apps\\tarnelo.exe";
+const char kToolModule[] = "C:\\apps\\tool.exe";
 
 class TargetResolution : public ::testing::Test {
 protected:
@@ -96,14 +97,27 @@ protected:
         return ReadModuleAndCommandLine() && ResolveTarget();
     }
 
-    std::string Report() { return capture_->Take(); }
-    std::string Target() const { return g_state.targetPath; }
-    std::string Rest() const { return g_state.rest != NULL ? g_state.rest : "(null)"; }
-
-    // The rest is never a copy: it points into the platform's command line.
-    bool RestInsideCommandLine() const {
-        return g_state.rest >= g_commandLine.data() && g_state.rest < g_commandLine.data() + g_commandLine.size();
+    // Resolution succeeds without a report; the rest is never a copy: it
+    // points into the platform's command line.
+    void ExpectResolves(const std::string& commandLine, const std::string& target, const std::string& rest,
+                        const std::string& module = kExplicitModule) {
+        const bool resolved = Resolve(module, commandLine);
+        EXPECT_EQ("", Report());
+        ASSERT_TRUE(resolved);
+        EXPECT_EQ(target, std::string(g_state.targetPath));
+        EXPECT_EQ(rest, g_state.rest != NULL ? g_state.rest : "(null)");
+        EXPECT_TRUE(g_state.rest >= g_commandLine.data() && g_state.rest < g_commandLine.data() + g_commandLine.size());
+        EXPECT_EQ(0u, g_state.failureExitCode.load());
     }
+
+    // Resolution fails and sets the failure exit code; gives the report.
+    std::string Failure(const std::string& commandLine, const std::string& module = kExplicitModule) {
+        EXPECT_FALSE(Resolve(module, commandLine));
+        EXPECT_EQ(1u, g_state.failureExitCode.load());
+        return Report();
+    }
+
+    std::string Report() { return capture_->Take(); }
 
     std::unique_ptr<StderrCapture> capture_;
     // Overrides start unset here; the destructors put the test process's values back.
@@ -115,9 +129,8 @@ protected:
 struct ResolveRow {
     std::string module;
     std::string commandLine;
-    std::string target;  // expected on success
+    std::string target;
     std::string rest;
-    std::string report;  // non-empty: the exact report of a failure
 };
 
 TEST_F(TargetResolution, CommandLineTable) {
@@ -125,7 +138,6 @@ TEST_F(TargetResolution, CommandLineTable) {
     SetEnvironmentVariableA("TARNELO_WBT", "wbt-runner.exe");
     SetEnvironmentVariableA("TARNELO_WBC", "wbc-runner.exe");
     SetEnvironmentVariableA("TARNELO_W32", "w32-runner.exe");
-    const std::string noTarget = "Fatal error: No target file specified\r\n";
     // A name the platform had to cut: only the 260 characters it stored count.
     const std::string longModule = "C:\\" + std::string(258, 'd') + "\\tool.exe";
     const std::string longTarget = longModule.substr(0, 256) + ".wxe";
@@ -134,90 +146,77 @@ TEST_F(TargetResolution, CommandLineTable) {
     const std::string name261 = std::string(257, 'm') + ".wbt";
     const ResolveRow rows[] = {
         // Implicit: the own token is skipped, everything after it goes on.
-        {"C:\\apps\\tool.exe", "tool.exe a \"b c\"", "C:\\apps\\tool.wxe", " a \"b c\"", ""},
-        {"C:\\apps\\tool.exe", "tool.exe", "C:\\apps\\tool.wxe", "", ""},
-        {"C:\\My Tools\\tool.exe", "\"C:\\My Tools\\tool.exe\" x", "C:\\My Tools\\tool.wxe", " x", ""},
-        {"C:\\My Tools\\tool.exe", "C:\\\"My Tools\"\\tool.exe x", "C:\\My Tools\\tool.wxe", " x", ""},
-        {"C:\\apps\\tool.exe", "tool.exe\tx y", "C:\\apps\\tool.wxe", " y", ""},
-        {"C:\\apps\\tool.exe", "\"tool.exe a b", "C:\\apps\\tool.wxe", "", ""},
-        {"C:\\apps\\tool.exe", "tool.exe job.wbt", "C:\\apps\\tool.wxe", " job.wbt", ""},
-        {"C:\\apps\\tarnel.exe", "tarnel.exe a", "C:\\apps\\tarnel.wxe", " a", ""},
-        {"C:\\apps\\mytarnelo.exe", "mytarnelo.exe a", "C:\\apps\\mytarnelo.wxe", " a", ""},
-        {"C:\\tarnelo\\tool.exe", "tool.exe a", "C:\\tarnelo\\tool.wxe", " a", ""},
-        {"C:\\apps\\runme", "runme x", "C:\\apps\\r.wxe", " x", ""},
-        {"C:tool.exe", "tool.exe x", "C:tool.wxe", " x", ""},
-        {"t.ex", "t.ex", ".wxe", "", ""},
-        {longModule, "tool.exe z", longTarget, " z", ""},
+        {"C:\\apps\\tool.exe", "tool.exe a \"b c\"", "C:\\apps\\tool.wxe", " a \"b c\""},
+        {"C:\\apps\\tool.exe", "tool.exe", "C:\\apps\\tool.wxe", ""},
+        {"C:\\My Tools\\tool.exe", "\"C:\\My Tools\\tool.exe\" x", "C:\\My Tools\\tool.wxe", " x"},
+        {"C:\\My Tools\\tool.exe", "C:\\\"My Tools\"\\tool.exe x", "C:\\My Tools\\tool.wxe", " x"},
+        {"C:\\apps\\tool.exe", "tool.exe\tx y", "C:\\apps\\tool.wxe", " y"},
+        {"C:\\apps\\tool.exe", "\"tool.exe a b", "C:\\apps\\tool.wxe", ""},
+        {"C:\\apps\\tool.exe", "tool.exe job.wbt", "C:\\apps\\tool.wxe", " job.wbt"},
+        {"C:\\apps\\tarnel.exe", "tarnel.exe a", "C:\\apps\\tarnel.wxe", " a"},
+        {"C:\\apps\\mytarnelo.exe", "mytarnelo.exe a", "C:\\apps\\mytarnelo.wxe", " a"},
+        {"C:\\tarnelo\\tool.exe", "tool.exe a", "C:\\tarnelo\\tool.wxe", " a"},
+        {"C:\\apps\\runme", "runme x", "C:\\apps\\r.wxe", " x"},
+        {"C:tool.exe", "tool.exe x", "C:tool.wxe", " x"},
+        {"t.ex", "t.ex", ".wxe", ""},
+        {longModule, "tool.exe z", longTarget, " z"},
         // Explicit: chosen by the file name's first seven letters, any case.
-        {"C:\\apps\\Tarnelo.exe", "Tarnelo.exe prog.exe -v", "prog.exe", " -v", ""},
-        {"C:\\apps\\TARNELO.EXE", "TARNELO.EXE prog.exe -v", "prog.exe", " -v", ""},
-        {"C:\\apps\\tarnelo64.exe", "tarnelo64.exe prog.exe", "prog.exe", "", ""},
-        {"C:\\apps\\tarnelo", "tarnelo prog.exe -v", "prog.exe", " -v", ""},
-        {"C:tarnelo.exe", "tarnelo.exe prog.exe -v", "prog.exe", " -v", ""},
-        {kExplicitModule, "tarnelo.exe   prog.exe  -v", "prog.exe", "  -v", ""},
-        {kExplicitModule, "\"C:\\apps\\tarnelo.exe\" prog.exe", "prog.exe", "", ""},
-        {kExplicitModule, "tarnelo.exe \"C:\\My Apps\\prog.exe\" -v", "C:\\My Apps\\prog.exe", " -v", ""},
-        {kExplicitModule, "tarnelo.exe a\"b c\"d e", "ab cd", " e", ""},
-        {kExplicitModule, "tarnelo.exe prog.exe\tx y", "prog.exe\tx", " y", ""},
-        {kExplicitModule, "tarnelo.exe \"prog.exe -v", "prog.exe -v", "", ""},
-        {kExplicitModule, "tarnelo.exe job.bat x", "job.bat", " x", ""},
-        {kExplicitModule, "tarnelo.exe job.wbtx", "job.wbtx", "", ""},
+        {"C:\\apps\\Tarnelo.exe", "Tarnelo.exe prog.exe -v", "prog.exe", " -v"},
+        {"C:\\apps\\TARNELO.EXE", "TARNELO.EXE prog.exe -v", "prog.exe", " -v"},
+        {"C:\\apps\\tarnelo64.exe", "tarnelo64.exe prog.exe", "prog.exe", ""},
+        {"C:\\apps\\tarnelo", "tarnelo prog.exe -v", "prog.exe", " -v"},
+        {"C:tarnelo.exe", "tarnelo.exe prog.exe -v", "prog.exe", " -v"},
+        {kExplicitModule, "tarnelo.exe   prog.exe  -v", "prog.exe", "  -v"},
+        {kExplicitModule, "\"C:\\apps\\tarnelo.exe\" prog.exe", "prog.exe", ""},
+        {kExplicitModule, "tarnelo.exe \"C:\\My Apps\\prog.exe\" -v", "C:\\My Apps\\prog.exe", " -v"},
+        {kExplicitModule, "tarnelo.exe a\"b c\"d e", "ab cd", " e"},
+        {kExplicitModule, "tarnelo.exe prog.exe\tx y", "prog.exe\tx", " y"},
+        {kExplicitModule, "tarnelo.exe \"prog.exe -v", "prog.exe -v", ""},
+        {kExplicitModule, "tarnelo.exe job.bat x", "job.bat", " x"},
+        {kExplicitModule, "tarnelo.exe job.wbtx", "job.wbtx", ""},
         // Script extensions, any case: the runner starts, the script goes on as typed.
-        {kExplicitModule, "tarnelo.exe .WBT x", "wbt-runner.exe", " .WBT x", ""},
-        {kExplicitModule, "tarnelo.exe JOB.WBC", "wbc-runner.exe", " JOB.WBC", ""},
-        {kExplicitModule, "tarnelo.exe x.w32 -q", "w32-runner.exe", " x.w32 -q", ""},
-        {kExplicitModule, "tarnelo.exe  \"my job.wbt\" 1 2", "wbt-runner.exe", "  \"my job.wbt\" 1 2", ""},
-        {kExplicitModule, "tarnelo.exe \"job\".wbt", "wbt-runner.exe", " \"job\".wbt", ""},
+        {kExplicitModule, "tarnelo.exe .WBT x", "wbt-runner.exe", " .WBT x"},
+        {kExplicitModule, "tarnelo.exe JOB.WBC", "wbc-runner.exe", " JOB.WBC"},
+        {kExplicitModule, "tarnelo.exe x.w32 -q", "w32-runner.exe", " x.w32 -q"},
+        {kExplicitModule, "tarnelo.exe  \"my job.wbt\" 1 2", "wbt-runner.exe", "  \"my job.wbt\" 1 2"},
+        {kExplicitModule, "tarnelo.exe \"job\".wbt", "wbt-runner.exe", " \"job\".wbt"},
         // Only 260 characters are kept; the extension test sees the kept ones.
-        {kExplicitModule, "tarnelo.exe " + script260 + " z", "wbt-runner.exe", " " + script260 + " z", ""},
-        {kExplicitModule, "tarnelo.exe " + name261 + " z", name261.substr(0, 260), " z", ""},
-        {kExplicitModule, "tarnelo.exe " + name300 + " z", name300.substr(0, 260), " z", ""},
-        {kExplicitModule, "tarnelo.exe " + name300, name300.substr(0, 260), "", ""},
-        // Nothing to start.
-        {kExplicitModule, "tarnelo.exe", "", "", noTarget},
-        {kExplicitModule, "tarnelo.exe    ", "", "", noTarget},
-        {kExplicitModule, "tarnelo.exe \"\"", "", "", noTarget},
-        {kExplicitModule, "tarnelo.exe \"\"\"\" x", "", "", noTarget},
+        {kExplicitModule, "tarnelo.exe " + script260 + " z", "wbt-runner.exe", " " + script260 + " z"},
+        {kExplicitModule, "tarnelo.exe " + name261 + " z", name261.substr(0, 260), " z"},
+        {kExplicitModule, "tarnelo.exe " + name300 + " z", name300.substr(0, 260), " z"},
+        {kExplicitModule, "tarnelo.exe " + name300, name300.substr(0, 260), ""},
     };
     for (const ResolveRow& row : rows) {
         SCOPED_TRACE(row.module + " | " + row.commandLine);
         Fresh();
-        const bool resolved = Resolve(row.module, row.commandLine);
-        EXPECT_EQ(row.report, Report());
-        if (!row.report.empty()) {
-            EXPECT_FALSE(resolved);
-            EXPECT_EQ(1u, g_state.failureExitCode.load());
-            continue;
-        }
-        ASSERT_TRUE(resolved);
-        EXPECT_EQ(row.target, Target());
-        EXPECT_EQ(row.rest, Rest());
-        EXPECT_TRUE(RestInsideCommandLine());
-        EXPECT_EQ(0u, g_state.failureExitCode.load());
+        ExpectResolves(row.commandLine, row.target, row.rest, row.module);
         // Letter case is compared the same way whatever the user's locale.
         for (const fault::Record& compare : fault::Records(fault::kCompareStringA)) {
             EXPECT_EQ(1033u, compare.args[0]);
             EXPECT_EQ(static_cast<UINT_PTR>(NORM_IGNORECASE), compare.args[1]);
         }
     }
+    // Nothing to start.
+    for (const char* commandLine : {"tarnelo.exe", "tarnelo.exe    ", "tarnelo.exe \"\"", "tarnelo.exe \"\"\"\" x"}) {
+        SCOPED_TRACE(commandLine);
+        Fresh();
+        EXPECT_EQ("Fatal error: No target file specified\r\n", Failure(commandLine));
+    }
 }
 
 TEST_F(TargetResolution, ShortArgumentsAreTargetsWithoutExtensionTest) {
     const ResolveRow rows[] = {
-        {kExplicitModule, "tarnelo.exe a", "a", "", ""},
-        {kExplicitModule, "tarnelo.exe ab -x", "ab", " -x", ""},
-        {kExplicitModule, "tarnelo.exe abc", "abc", "", ""},
-        {kExplicitModule, "tarnelo.exe .wb", ".wb", "", ""},
-        {kExplicitModule, "tarnelo.exe \"a b\" c", "a b", " c", ""},
-        {kExplicitModule, "tarnelo.exe \"a\"\"b\"", "ab", "", ""},
+        {kExplicitModule, "tarnelo.exe a", "a", ""},
+        {kExplicitModule, "tarnelo.exe ab -x", "ab", " -x"},
+        {kExplicitModule, "tarnelo.exe abc", "abc", ""},
+        {kExplicitModule, "tarnelo.exe .wb", ".wb", ""},
+        {kExplicitModule, "tarnelo.exe \"a b\" c", "a b", " c"},
+        {kExplicitModule, "tarnelo.exe \"a\"\"b\"", "ab", ""},
     };
     for (const ResolveRow& row : rows) {
         SCOPED_TRACE(row.commandLine);
         Fresh();
-        ASSERT_TRUE(Resolve(row.module, row.commandLine));
-        EXPECT_EQ("", Report());
-        EXPECT_EQ(row.target, Target());
-        EXPECT_EQ(row.rest, Rest());
+        ExpectResolves(row.commandLine, row.target, row.rest, row.module);
         for (const fault::Record& compare : fault::Records(fault::kCompareStringA)) {
             EXPECT_NE(4u, compare.args[3]) << "an extension was compared";
         }
@@ -252,29 +251,24 @@ TEST_F(TargetResolution, OverrideVariableNamesRunnerWithoutLookup) {
         SCOPED_TRACE(std::string(row.variable) + "=" + row.value);
         Fresh();
         ScopedVariable variable(row.variable, row.value.c_str());
-        ASSERT_TRUE(Resolve(kExplicitModule, row.commandLine));
-        EXPECT_EQ("", Report());
-        EXPECT_EQ(row.target, Target());
-        EXPECT_EQ(row.rest, Rest());
+        ExpectResolves(row.commandLine, row.target, row.rest);
         EXPECT_EQ(0, fault::Count(fault::kGetFullPathNameA));
         EXPECT_EQ(0, fault::Count(fault::kFindExecutableA));
     }
 }
 
 TEST_F(TargetResolution, OverrideTooLongReportsVariableName) {
-    const struct {
-        const char* variable;
-        const char* script;
-    } entries[] = {{"TARNELO_WBT", "a.wbt"}, {"TARNELO_WBC", "a.wbc"}, {"TARNELO_W32", "a.w32"}};
-    for (const auto& entry : entries) {
-        std::string utf8At262;  // 131 characters, 262 bytes: the limit counts bytes
-        while (utf8At262.size() < 262) utf8At262 += "é";
+    std::string utf8At262;  // 131 characters, 262 bytes: the limit counts bytes
+    while (utf8At262.size() < 262) utf8At262 += "é";
+    const std::pair<const char*, const char*> entries[] = {
+        {"TARNELO_WBT", "a.wbt"}, {"TARNELO_WBC", "a.wbc"}, {"TARNELO_W32", "a.w32"}};
+    for (const auto& [name, script] : entries) {
         for (const std::string& value : {std::string(261, 'v'), std::string(262, 'v'), std::string(1000, 'v'), utf8At262}) {
-            SCOPED_TRACE(std::string(entry.variable) + " of " + std::to_string(value.size()));
+            SCOPED_TRACE(std::string(name) + " of " + std::to_string(value.size()));
             Fresh();
-            ScopedVariable variable(entry.variable, value.c_str());
-            EXPECT_FALSE(Resolve(kExplicitModule, std::string("tarnelo.exe ") + entry.script));
-            EXPECT_EQ(std::string("Fatal error: Environment variable ") + entry.variable + " too long\r\n", Report());
+            ScopedVariable variable(name, value.c_str());
+            EXPECT_EQ(std::string("Fatal error: Environment variable ") + name + " too long\r\n",
+                      Failure(std::string("tarnelo.exe ") + script));
             EXPECT_EQ(0, fault::Count(fault::kFindExecutableA));
         }
     }
@@ -287,10 +281,8 @@ TEST_F(TargetResolution, EmptyOverrideCountsAsUnset) {
     ASSERT_EQ(0u, GetEnvironmentVariableA("TARNELO_WBT", value, sizeof value));
     ASSERT_NE(static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND), GetLastError()) << "set, but empty";
     FakeLookup("C:\\jobs\\job.wbt", 42, "C:\\assoc\\runner.exe");
-    ASSERT_TRUE(Resolve(kExplicitModule, "tarnelo.exe job.wbt"));
-    EXPECT_EQ("", Report());
+    ExpectResolves("tarnelo.exe job.wbt", "C:\\assoc\\runner.exe", " job.wbt");
     EXPECT_EQ(1, fault::Count(fault::kFindExecutableA));
-    EXPECT_EQ("C:\\assoc\\runner.exe", Target());
 }
 
 TEST_F(TargetResolution, AssociationLookupUsesScriptsFullPath) {
@@ -298,50 +290,42 @@ TEST_F(TargetResolution, AssociationLookupUsesScriptsFullPath) {
         SCOPED_TRACE(found);
         Fresh();
         FakeLookup("C:\\jobs\\my job.wbt", found, "C:\\Runner\\run.exe");
-        ASSERT_TRUE(Resolve(kExplicitModule, "tarnelo.exe  \"my job.wbt\" x"));
-        EXPECT_EQ("", Report());
+        // Relative and quoted as typed in the rest; the full path serves the lookup only.
+        ExpectResolves("tarnelo.exe  \"my job.wbt\" x", "C:\\Runner\\run.exe", "  \"my job.wbt\" x");
         EXPECT_EQ("my job.wbt", g_fullPathAsked);
         EXPECT_EQ(261u, g_fullPathSize);
         EXPECT_EQ("C:\\jobs\\my job.wbt", g_lookupFile);
         EXPECT_EQ("", g_lookupDirectory);
         EXPECT_EQ(g_state.targetPath, g_lookupBuffer);
-        EXPECT_EQ("C:\\Runner\\run.exe", Target());
-        // Relative and quoted as typed; the full path serves the lookup only.
-        EXPECT_EQ("  \"my job.wbt\" x", Rest());
     }
 }
 
 TEST_F(TargetResolution, AssociationFailuresReportFullPath) {
     const std::string full = "C:\\jobs\\my job.wbt";
     const std::string noExecutable = "Fatal error: Failed to find executable for file " + full;
-    const struct {
-        UINT_PTR result;
-        std::string report;
-    } rows[] = {
+    const std::pair<UINT_PTR, std::string> rows[] = {
         {2, "Fatal error: Could not find file " + full + "\r\n"},
         {31, noExecutable + "\r\nShell error number: 31\r\nShell error text: There is no association for the file type\r\n"},
         {32, noExecutable + "\r\nShell error number: 32\r\nShell error text: DLL not found\r\n"},
         {0, noExecutable + "\r\nShell error number: 0\r\nShell error text: Unknown error\r\n"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.result);
+    for (const auto& [result, report] : rows) {
+        SCOPED_TRACE(result);
         Fresh();
-        FakeLookup(full, row.result);
-        EXPECT_FALSE(Resolve(kExplicitModule, "tarnelo.exe \"my job.wbt\""));
-        EXPECT_EQ(row.report, Report());
-        EXPECT_EQ(1u, g_state.failureExitCode.load());
+        FakeLookup(full, result);
+        EXPECT_EQ(report, Failure("tarnelo.exe \"my job.wbt\""));
     }
     // Results that are system error codes as well carry the platform's lines.
     Fresh();
     FakeLookup(full, SE_ERR_ACCESSDENIED);
-    EXPECT_FALSE(Resolve(kExplicitModule, "tarnelo.exe \"my job.wbt\""));
-    ExpectSystemReport(Report(), "Failed to find executable for file " + full, SE_ERR_ACCESSDENIED);
+    ExpectSystemReport(Failure("tarnelo.exe \"my job.wbt\""), "Failed to find executable for file " + full,
+                       SE_ERR_ACCESSDENIED);
 }
 
 TEST_F(TargetResolution, FullPathFailuresReportScriptAsCollected) {
     fault::Fail(fault::kGetFullPathNameA, ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_FALSE(Resolve(kExplicitModule, "tarnelo.exe \"my job.wbt\" x"));
-    ExpectSystemReport(Report(), "Failed to get full path name for my job.wbt", ERROR_FILENAME_EXCED_RANGE);
+    ExpectSystemReport(Failure("tarnelo.exe \"my job.wbt\" x"), "Failed to get full path name for my job.wbt",
+                       ERROR_FILENAME_EXCED_RANGE);
     EXPECT_EQ(0, fault::Count(fault::kFindExecutableA));
 
     for (DWORD needed : {262u, 263u, 5000u}) {
@@ -349,8 +333,8 @@ TEST_F(TargetResolution, FullPathFailuresReportScriptAsCollected) {
         Fresh();
         FakeLookup("C:\\unused.wbt", 42, "C:\\unused.exe");
         g_fullPathResult = needed;
-        EXPECT_FALSE(Resolve(kExplicitModule, "tarnelo.exe \"my job.wbt\" x"));
-        EXPECT_EQ("Fatal error: Full path name would exceed maximum length for file my job.wbt\r\n", Report());
+        EXPECT_EQ("Fatal error: Full path name would exceed maximum length for file my job.wbt\r\n",
+                  Failure("tarnelo.exe \"my job.wbt\" x"));
         EXPECT_EQ(0, fault::Count(fault::kFindExecutableA));
     }
 
@@ -358,42 +342,33 @@ TEST_F(TargetResolution, FullPathFailuresReportScriptAsCollected) {
     Fresh();
     const std::string full260 = "C:\\" + std::string(253, 'j') + ".wbt";
     FakeLookup(full260, 42, "C:\\Runner\\run.exe");
-    ASSERT_TRUE(Resolve(kExplicitModule, "tarnelo.exe job.wbt"));
-    EXPECT_EQ("", Report());
+    ExpectResolves("tarnelo.exe job.wbt", "C:\\Runner\\run.exe", " job.wbt");
     EXPECT_EQ(full260, g_lookupFile);
 }
 
 TEST_F(TargetResolution, ModuleAndCommandLineFailures) {
     fault::Fail(fault::kGetModuleFileNameA, ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(Resolve("C:\\apps\\tool.exe", "tool.exe"));
-    ExpectSystemReport(Report(), "Failed to get module name", ERROR_ACCESS_DENIED);
+    ExpectSystemReport(Failure("tool.exe", kToolModule), "Failed to get module name", ERROR_ACCESS_DENIED);
     EXPECT_EQ(0, fault::Count(fault::kGetCommandLineA));
-    EXPECT_EQ(1u, g_state.failureExitCode.load());
 
     Fresh();
     g_moduleResult = 0;  // the fake sets ERROR_INSUFFICIENT_BUFFER
-    EXPECT_FALSE(Resolve("C:\\apps\\tool.exe", "tool.exe"));
-    ExpectSystemReport(Report(), "Failed to get module name", ERROR_INSUFFICIENT_BUFFER);
+    ExpectSystemReport(Failure("tool.exe", kToolModule), "Failed to get module name", ERROR_INSUFFICIENT_BUFFER);
 
     for (DWORD length : {1u, 2u, 3u}) {
         SCOPED_TRACE(length);
         Fresh();
         g_moduleResult = length;
-        EXPECT_FALSE(Resolve("abc", "abc"));
-        EXPECT_EQ("Fatal error: Module name length too short\r\n", Report());
+        EXPECT_EQ("Fatal error: Module name length too short\r\n", Failure("abc", "abc"));
         EXPECT_EQ(0, fault::Count(fault::kGetCommandLineA));
-        EXPECT_EQ(1u, g_state.failureExitCode.load());
     }
 
     Fresh();
     fault::Fail(fault::kGetCommandLineA, ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_FALSE(Resolve("C:\\apps\\tool.exe", "tool.exe"));
-    ExpectSystemReport(Report(), "Failed to get command line", ERROR_NOT_ENOUGH_MEMORY);
+    ExpectSystemReport(Failure("tool.exe", kToolModule), "Failed to get command line", ERROR_NOT_ENOUGH_MEMORY);
 
     Fresh();
-    EXPECT_FALSE(Resolve("C:\\apps\\tool.exe", ""));
-    EXPECT_EQ("Fatal error: Empty command line\r\n", Report());
-    EXPECT_EQ(1u, g_state.failureExitCode.load());
+    EXPECT_EQ("Fatal error: Empty command line\r\n", Failure("", kToolModule));
 }
 
 }  // namespace
@@ -412,29 +387,6 @@ bool Reg(const std::string& arguments) {
     return RunProcess("reg " + arguments, options).exitCode == 0;
 }
 
-// Associates an extension with a runner for one test. Each test that needs
-// an association uses an extension of its own: tests may run in parallel in
-// the same prefix, and one test's clean-up must not pull another's away.
-class ScopedAssociation {
-public:
-    ScopedAssociation(const std::string& extension, const std::string& runner)
-        : extension_(extension), type_("TarneloTest" + extension) {
-        registered_ = Reg("add HKCR\\" + extension_ + " /ve /d " + type_ + " /f") &&
-                      Reg("add HKCR\\" + type_ + "\\shell\\open\\command /ve /d \"\\\"" + runner +
-                          "\\\" \\\"%1\\\"\" /f");
-    }
-    ~ScopedAssociation() {
-        Reg("delete HKCR\\" + extension_ + " /f");
-        Reg("delete HKCR\\" + type_ + " /f");
-    }
-    bool registered() const { return registered_; }
-
-private:
-    std::string extension_;
-    std::string type_;
-    bool registered_ = false;
-};
-
 class ScriptAssociation : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -444,12 +396,19 @@ protected:
         // The runner is started through the association: it gets its orders here.
         options_.environment["TEST_CHILD"] = "cmdline=" + log_;
     }
+    void TearDown() override {
+        for (const std::string& key : associated_) Reg("delete HKCR\\" + key + " /f");
+    }
 
-    // What the runner was started with.
-    std::string LoggedCommandLine() {
-        std::string bytes = ReadFileBytes(log_);
-        size_t separator = bytes.find('\0');
-        return separator == std::string::npos ? "(no log: " + bytes + ")" : bytes.substr(0, separator);
+    // Associates an extension with a runner until the test ends. Each test
+    // that needs an association uses an extension of its own: tests may run
+    // in parallel in the same prefix, and one test's clean-up must not pull
+    // another's away.
+    bool Associate(const std::string& extension, const std::string& runner) {
+        const std::string type = "TarneloTest" + extension;
+        associated_ = {extension, type};
+        return Reg("add HKCR\\" + extension + " /ve /d " + type + " /f") &&
+               Reg("add HKCR\\" + type + "\\shell\\open\\command /ve /d \"\\\"" + runner + "\\\" \\\"%1\\\"\" /f");
     }
 
     // A copy of the runner in a folder and under a name of Latin, Cyrillic,
@@ -462,47 +421,46 @@ protected:
         return runner;
     }
 
+    // The launcher started with `args` starts `runner` with them as typed.
+    void ExpectRunnerStarted(const std::string& runner, const std::string& args) {
+        SCOPED_TRACE(runner + args);
+        DeleteFileA(log_.c_str());
+        RunResult run = RunProcess(Quote(Launcher()) + args, options_);
+        EXPECT_EQ(0u, run.exitCode);
+        EXPECT_EQ("", run.err);
+        const std::string log = ReadFileBytes(log_);
+        ASSERT_NE(std::string::npos, log.find('\0')) << "no log: " << log;
+        EXPECT_EQ(Quote(runner) + args, log.substr(0, log.find('\0')));
+    }
+
     std::string dir_;
     std::string log_;
     RunOptions options_;
+    std::vector<std::string> associated_;
 };
 
 TEST_F(ScriptAssociation, RegisteredScriptStartsRunnerWithScriptAsTyped) {
     // The runner lies on a path no Western-European code page holds.
     const std::string runner = UnicodeRunner();
-    ScopedAssociation association(".wbt", runner);
-    ASSERT_TRUE(association.registered());
+    ASSERT_TRUE(Associate(".wbt", runner));
     WriteFileBytes(dir_ + "\\job.wbt", "script");
     WriteFileBytes(dir_ + "\\my job.wbt", "script");
     WriteFileBytes(dir_ + "\\задача 日本😀.wbt", "script");
-    for (const std::string& args : {std::string(" job.wbt x"), std::string("  \"my job.wbt\" 1 2"),
-                                    std::string(" \"задача 日本😀.wbt\" é")}) {
-        SCOPED_TRACE(args);
-        DeleteFileA(log_.c_str());
-        RunResult run = RunProcess(Quote(Launcher()) + args, options_);
-        EXPECT_EQ(0u, run.exitCode);
-        EXPECT_EQ("", run.err);
-        EXPECT_EQ(Quote(runner) + args, LoggedCommandLine());
-    }
+    ExpectRunnerStarted(runner, " job.wbt x");
+    ExpectRunnerStarted(runner, "  \"my job.wbt\" 1 2");
+    ExpectRunnerStarted(runner, " \"задача 日本😀.wbt\" é");
 }
 
 TEST_F(ScriptAssociation, OverrideVariableWinsOverAssociation) {
-    ScopedAssociation association(".wbc", Runner());
-    ASSERT_TRUE(association.registered());
+    ASSERT_TRUE(Associate(".wbc", Runner()));
     WriteFileBytes(dir_ + "\\job.wbc", "script");
     WriteFileBytes(dir_ + "\\задача 日本😀.wbc", "script");
     const std::string plain = dir_ + "\\other runner.exe";
     ASSERT_TRUE(CopyProgram(Runner(), plain));
     for (const std::string& runner : {plain, UnicodeRunner()}) {
-        for (const std::string& args : {std::string(" job.wbc x"), std::string(" \"задача 日本😀.wbc\" é")}) {
-            SCOPED_TRACE(runner + args);
-            DeleteFileA(log_.c_str());
-            options_.environment["TARNELO_WBC"] = Quote(runner);
-            RunResult run = RunProcess(Quote(Launcher()) + args, options_);
-            EXPECT_EQ(0u, run.exitCode);
-            EXPECT_EQ("", run.err);
-            EXPECT_EQ(Quote(runner) + args, LoggedCommandLine());
-        }
+        options_.environment["TARNELO_WBC"] = Quote(runner);
+        ExpectRunnerStarted(runner, " job.wbc x");
+        ExpectRunnerStarted(runner, " \"задача 日本😀.wbc\" é");
     }
 }
 

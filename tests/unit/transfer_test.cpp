@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/core.h"
@@ -14,31 +15,25 @@
 
 namespace {
 
-// A destination that accepts at most this much per call, as a pipe with a
-// full buffer does.
+// A handle that moves at most `kCap` bytes per call, as a pipe with a full
+// buffer does, and claims `kExtra` more than it moved.
+template <DWORD kCap, DWORD kExtra>
+BOOL WINAPI ShapedWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+    BOOL ok = WriteFile(handle, bytes, std::min(count, kCap), written, overlapped);
+    *written += kExtra;
+    return ok;
+}
+
+template <DWORD kCap, DWORD kExtra>
+BOOL WINAPI ShapedReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
+    BOOL ok = ReadFile(handle, bytes, std::min(count, kCap), read, overlapped);
+    *read += kExtra;
+    return ok;
+}
+
 const DWORD kWriteCap = 4096;
 const DWORD kReadCap = 7;
-
-BOOL WINAPI CappedWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
-    return WriteFile(handle, bytes, std::min(count, kWriteCap), written, overlapped);
-}
-
-BOOL WINAPI CappedReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
-    return ReadFile(handle, bytes, std::min(count, kReadCap), read, overlapped);
-}
-
-// Moves the bytes but claims more than were asked for.
-BOOL WINAPI OverReportingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED) {
-    BOOL ok = WriteFile(handle, bytes, count, written, NULL);
-    *written += 100;
-    return ok;
-}
-
-BOOL WINAPI OverReportingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED) {
-    BOOL ok = ReadFile(handle, bytes, count, read, NULL);
-    *read += 100;
-    return ok;
-}
+const DWORD kWhole = 0xFFFFFFFF;
 
 HANDLE g_afterRead;
 
@@ -65,14 +60,6 @@ protected:
         if (write_ != NULL) CloseHandle(write_);
         fault::Reset();
     }
-    std::string Drain(size_t count) {
-        std::string bytes(count, '\0');
-        DWORD got = 0;
-        size_t done = 0;
-        while (done < count && ReadFile(read_, &bytes[done], static_cast<DWORD>(count - done), &got, NULL)) done += got;
-        bytes.resize(done);
-        return bytes;
-    }
     HANDLE read_ = NULL;
     HANDLE write_ = NULL;
 };
@@ -90,36 +77,33 @@ TEST_F(ExactTransfer, ZeroCountMakesNoCallEvenOnInvalidHandles) {
 }
 
 TEST_F(ExactTransfer, WriteCompletesOverSeveralPartialCalls) {
-    struct Case {
-        DWORD size;
-        std::vector<DWORD> asked;
-    };
-    const Case kCases[] = {
+    // Each size and the counts its calls ask for.
+    const std::pair<DWORD, std::vector<DWORD>> kCases[] = {
         {4096, {4096}},
         {4097, {4097, 1}},
         {5000, {5000, 904}},
         {12289, {12289, 8193, 4097, 1}},
     };
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(c.size);
+    for (const auto& [size, asked] : kCases) {
+        SCOPED_TRACE(size);
         fault::Reset();
-        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(CappedWriteFile));
-        std::string data = Pattern(c.size);
-        ASSERT_TRUE(WriteExact(write_, data.data(), c.size));
+        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(ShapedWriteFile<kWriteCap, 0>));
+        std::string data = Pattern(size);
+        ASSERT_TRUE(WriteExact(write_, data.data(), size));
         std::vector<fault::Record> calls = fault::Records(fault::kWriteFile);
-        ASSERT_EQ(c.asked.size(), calls.size());
+        ASSERT_EQ(asked.size(), calls.size());
         for (size_t i = 0; i < calls.size(); ++i) {
-            EXPECT_EQ(c.asked[i], calls[i].args[2]) << "call " << i;
+            EXPECT_EQ(asked[i], calls[i].args[2]) << "call " << i;
             // Each call starts where the previous one stopped.
-            EXPECT_EQ(reinterpret_cast<UINT_PTR>(data.data()) + (c.size - c.asked[i]), calls[i].args[1]) << "call " << i;
+            EXPECT_EQ(reinterpret_cast<UINT_PTR>(data.data()) + (size - asked[i]), calls[i].args[1]) << "call " << i;
             EXPECT_EQ(0u, calls[i].args[4]) << "overlapped";
         }
-        EXPECT_EQ(data, Drain(c.size));
+        EXPECT_EQ(data, TakeAvailable(read_));
     }
 }
 
 TEST_F(ExactTransfer, ReadCompletesOverSeveralPartialCalls) {
-    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(CappedReadFile));
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(ShapedReadFile<kReadCap, 0>));
     std::string data = Pattern(20);
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(write_, data.data(), 20, &written, NULL));
@@ -134,8 +118,8 @@ TEST_F(ExactTransfer, ReadCompletesOverSeveralPartialCalls) {
 }
 
 TEST_F(ExactTransfer, CountsPastWhatWasAskedEndTheTransferWithoutOverrun) {
-    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(OverReportingWriteFile));
-    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(OverReportingReadFile));
+    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(ShapedWriteFile<kWhole, 100>));
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(ShapedReadFile<kWhole, 100>));
     std::string data = Pattern(20);
     ASSERT_TRUE(WriteExact(write_, data.data(), 20));
     std::string into(21, '\x5A');
@@ -190,7 +174,7 @@ TEST_F(ExactTransfer, ZeroBytesMovedFailsWithItsOwnCode) {
 }
 
 TEST_F(ExactTransfer, ZeroBytesAfterAPartialWriteStillFails) {
-    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(CappedWriteFile));
+    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(ShapedWriteFile<kWriteCap, 0>));
     fault::ZeroBytes(fault::kWriteFile, 1);
     std::string data = Pattern(5000);
     EXPECT_FALSE(WriteExact(write_, data.data(), 5000));
