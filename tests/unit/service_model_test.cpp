@@ -24,14 +24,10 @@ struct World {
 };
 
 DWORD Size(std::mt19937& random) {
-    switch (random() % 8) {
-        case 0:
-            return 0;
-        case 1:
-            return 4096 * (1 + random() % 4) + (random() % 3) - 1;  // around chunk boundaries
-        default:
-            return random() % 20001;
-    }
+    const unsigned kind = random() % 8;
+    if (kind == 0) return 0;
+    if (kind == 1) return 4096 * (1 + random() % 4) + (random() % 3) - 1;  // around chunk boundaries
+    return random() % 20001;
 }
 
 void Read(DWORD command, const std::string& source, size_t* at, Model* model) {
@@ -51,11 +47,8 @@ Model Generate(unsigned seed, int count, const World& world, DWORD initialMode) 
             const DWORD command = pick < 20 ? CMD_WRITE_STDOUT : pick < 30 ? CMD_WRITE_STDERR : CMD_WRITE_CONSOLE;
             const std::string data = Pattern(Size(random), seed * 1000 + i);
             model.script += Write(command, data);
-            if (command == CMD_WRITE_STDERR && !data.empty()) {
-                model.answers += Result(0, world.brokenError, 0);
-            } else {
-                model.answers += Result(1, 0, 0);
-            }
+            const bool broken = command == CMD_WRITE_STDERR && !data.empty();
+            model.answers += broken ? Result(0, world.brokenError, 0) : Result(1, 0, 0);
             if (command == CMD_WRITE_STDOUT) model.out += data;
             if (command == CMD_WRITE_CONSOLE) model.console += data;
         } else if (pick < 60) {
@@ -97,13 +90,11 @@ protected:
 
         Pipe out, err, console;
         err.CloseRead();
-        HANDLE in = SourceFile("stdin.bin", world.stdinBytes);
-        HANDLE consoleIn = SourceFile("conin.bin", world.consoleInBytes);
-        g_state.stdinHandle = in;
+        g_state.stdinHandle = SourceFile("stdin.bin", world.stdinBytes);
+        HANDLE consoleIn = g_state.consoleInput = SourceFile("conin.bin", world.consoleInBytes);
         g_state.stdoutHandle = out.write;
         g_state.stderrHandle = err.write;
         g_state.consoleOutput = console.write;
-        g_state.consoleInput = consoleIn;
         g_state.stdoutIsConsole = random() % 2;
         g_state.stderrIsConsole = random() % 2;
         g_state.savedInputMode = initialMode;
@@ -117,15 +108,8 @@ protected:
         EXPECT_TRUE(SameBytes(model.answers, Answers())) << "answers";
         EXPECT_TRUE(SameBytes(model.out, TakeAvailable(out.read))) << "stdout";
         EXPECT_TRUE(SameBytes(model.console, TakeAvailable(console.read))) << "console output";
-        std::vector<fault::Record> sets = fault::Records(fault::kSetConsoleMode);
-        ASSERT_EQ(model.modes.size(), sets.size());
-        for (size_t i = 0; i < sets.size(); ++i) {
-            EXPECT_EQ(reinterpret_cast<UINT_PTR>(consoleIn), sets[i].args[0]);
-            EXPECT_EQ(model.modes[i], sets[i].args[1]) << "switch " << i;
-        }
+        ExpectModeSwitches(consoleIn, model.modes);
         EXPECT_EQ(model.mode, g_state.savedInputMode);
-        CloseHandle(in);
-        CloseHandle(consoleIn);
     }
 };
 
