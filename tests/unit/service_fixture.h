@@ -170,6 +170,18 @@ inline DWORD BrokenWriteError() {
     return GetLastError();
 }
 
+// Points stdout, stderr and the console output device at three pipes, so a
+// byte that goes to the wrong one shows.
+struct Destinations {
+    Pipe out, err, console;
+    Destinations() {
+        g_state.stdoutHandle = out.write;
+        g_state.stderrHandle = err.write;
+        g_state.consoleOutput = console.write;
+    }
+    Pipe& For(DWORD command) { return command == CMD_WRITE_STDOUT ? out : command == CMD_WRITE_STDERR ? err : console; }
+};
+
 // Files SourceFile opened: the fixture closes them when the case ends.
 inline std::vector<HANDLE> g_sources;
 

@@ -8,19 +8,16 @@
 namespace service_test {
 namespace {
 
-// What the launcher must produce for a script, built alongside it.
+// What the launcher must produce for a script, built alongside it from
+// what the run gives the service.
 struct Model {
-    std::string script;
-    std::string answers;
+    std::string stdinBytes, consoleInBytes;
+    DWORD brokenError = 0;  // stderr is a pipe whose reader has gone
+    DWORD mode = 0;         // the saved input mode, from the run's first one
+    std::string script, answers;
     std::string out, console;  // stdout and the console output device
     std::vector<DWORD> modes;  // each SetConsoleMode, in order
-    DWORD mode = 0;
     size_t stdinAt = 0, consoleInAt = 0;  // how far the reads have gone
-};
-
-struct World {
-    std::string stdinBytes, consoleInBytes;
-    DWORD brokenError;  // stderr is a pipe whose reader has gone
 };
 
 DWORD Size(std::mt19937& random) {
@@ -37,10 +34,8 @@ void Read(DWORD command, const std::string& source, size_t* at, Model* model) {
     *at += n;
 }
 
-Model Generate(unsigned seed, int count, const World& world, DWORD initialMode) {
+Model Generate(unsigned seed, int count, Model model) {
     std::mt19937 random(seed);
-    Model model;
-    model.mode = initialMode;
     for (int i = 0; i < count; ++i) {
         const unsigned pick = random() % 100;
         if (pick < 45) {
@@ -48,13 +43,13 @@ Model Generate(unsigned seed, int count, const World& world, DWORD initialMode) 
             const std::string data = Pattern(Size(random), seed * 1000 + i);
             model.script += Write(command, data);
             const bool broken = command == CMD_WRITE_STDERR && !data.empty();
-            model.answers += broken ? Result(0, world.brokenError, 0) : Result(1, 0, 0);
+            model.answers += broken ? Result(0, model.brokenError, 0) : Result(1, 0, 0);
             if (command == CMD_WRITE_STDOUT) model.out += data;
             if (command == CMD_WRITE_CONSOLE) model.console += data;
         } else if (pick < 60) {
-            Read(CMD_READ_STDIN, world.stdinBytes, &model.stdinAt, &model);
+            Read(CMD_READ_STDIN, model.stdinBytes, &model.stdinAt, &model);
         } else if (pick < 75) {
-            Read(CMD_READ_CONSOLE, world.consoleInBytes, &model.consoleInAt, &model);
+            Read(CMD_READ_CONSOLE, model.consoleInBytes, &model.consoleInAt, &model);
         } else if (pick < 90) {
             const DWORD argument = random() % 3 == 0 ? 0 : static_cast<DWORD>(random()) | 1;
             model.script += Request(CMD_SET_RAW_MODE, argument);
@@ -82,32 +77,29 @@ protected:
         SCOPED_TRACE("seed " + std::to_string(seed));
         Renew();
         std::mt19937 random(seed ^ 0x5EED);
-        World world;
-        world.stdinBytes = Pattern(30000 + random() % 5000, seed + 100);
-        world.consoleInBytes = Pattern(200000, seed + 200);
-        world.brokenError = BrokenWriteError();
-        const DWORD initialMode = static_cast<DWORD>(random());
+        Model given;
+        given.stdinBytes = Pattern(30000 + random() % 5000, seed + 100);
+        given.consoleInBytes = Pattern(200000, seed + 200);
+        given.brokenError = BrokenWriteError();
+        given.mode = static_cast<DWORD>(random());
 
-        Pipe out, err, console;
-        err.CloseRead();
-        g_state.stdinHandle = SourceFile("stdin.bin", world.stdinBytes);
-        HANDLE consoleIn = g_state.consoleInput = SourceFile("conin.bin", world.consoleInBytes);
-        g_state.stdoutHandle = out.write;
-        g_state.stderrHandle = err.write;
-        g_state.consoleOutput = console.write;
+        Destinations to;
+        to.err.CloseRead();
+        g_state.stdinHandle = SourceFile("stdin.bin", given.stdinBytes);
+        HANDLE consoleIn = g_state.consoleInput = SourceFile("conin.bin", given.consoleInBytes);
         g_state.stdoutIsConsole = random() % 2;
         g_state.stderrIsConsole = random() % 2;
-        g_state.savedInputMode = initialMode;
+        g_state.savedInputMode = given.mode;
         if (run.requestReadCap != 0) g_readCaps[requests_.read] = run.requestReadCap;
-        if (run.consoleWriteCap != 0) g_writeCaps[console.write] = run.consoleWriteCap;
+        if (run.consoleWriteCap != 0) g_writeCaps[to.console.write] = run.consoleWriteCap;
         LogTransfers();
-        const Model model = Generate(seed, count, world, initialMode);
+        const Model model = Generate(seed, count, given);
 
         ASSERT_EQ(1u, Run(model.script));
 
         EXPECT_TRUE(SameBytes(model.answers, Answers())) << "answers";
-        EXPECT_TRUE(SameBytes(model.out, TakeAvailable(out.read))) << "stdout";
-        EXPECT_TRUE(SameBytes(model.console, TakeAvailable(console.read))) << "console output";
+        EXPECT_TRUE(SameBytes(model.out, TakeAvailable(to.out.read))) << "stdout";
+        EXPECT_TRUE(SameBytes(model.console, TakeAvailable(to.console.read))) << "console output";
         ExpectModeSwitches(consoleIn, model.modes);
         EXPECT_EQ(model.mode, g_state.savedInputMode);
     }

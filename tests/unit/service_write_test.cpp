@@ -9,18 +9,6 @@ namespace {
 
 const size_t kSizes[] = {0, 1, 255, 256, 257, 4095, 4096, 4097, 10000, (3u << 20) + 17};
 
-// Points stdout, stderr and the console output device at three pipes, so a
-// byte that goes to the wrong one shows.
-struct Destinations {
-    Pipe out, err, console;
-    Destinations() {
-        g_state.stdoutHandle = out.write;
-        g_state.stderrHandle = err.write;
-        g_state.consoleOutput = console.write;
-    }
-    Pipe& For(DWORD command) { return command == CMD_WRITE_STDOUT ? out : command == CMD_WRITE_STDERR ? err : console; }
-};
-
 using ServiceWrite = ServiceTest;
 
 TEST_F(ServiceWrite, PassesEveryByteUnchangedAndAnswersOncePerRequest) {
