@@ -17,9 +17,10 @@ struct Streams {
     HANDLE file = NULL;      // a row's source file or stand-in child
 };
 
-// The script is sent whole, then the child's end is closed: the service
-// ends by itself, with no report, having sent exactly `answers` and written
-// exactly `out` to stdout; `check` sees what else the row is about.
+// Stdout is `out` of the streams, the rest is the row's to arrange. The
+// script is sent whole, then the child's end is closed: the service ends by
+// itself, with no report, having sent exactly `answers` and written exactly
+// `out` to stdout; `check` sees what else the row is about.
 struct Conversation {
     const char* name;
     void (*arrange)(Streams&);
@@ -27,8 +28,6 @@ struct Conversation {
     void (*check)(Streams&);
 };
 void PrintTo(const Conversation& c, std::ostream* out) { *out << c.name; }
-
-void StdoutOnly(Streams& s) { g_state.stdoutHandle = s.out.write; }
 
 std::string Fatal(const std::string& message) { return "Fatal error: " + message + "\r\n"; }
 
@@ -65,15 +64,14 @@ BOOL WINAPI InterruptedOnce(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD m
 
 const Conversation kConversations[] = {
     // The child closes its end between or within requests: a quiet end.
-    {"EndsQuietlyWithNothingSent", StdoutOnly, "", "", "", nullptr},
-    {"EndsQuietlyAfter3BytesOfARequest", StdoutOnly, Request(CMD_WRITE_STDOUT, 1).substr(0, 3), "", "", nullptr},
-    {"EndsQuietlyAfter7BytesOfARequest", StdoutOnly, Request(CMD_WRITE_STDOUT, 1).substr(0, 7), "", "", nullptr},
-    {"EndsQuietlyAfterARequest", StdoutOnly, Write(CMD_WRITE_STDOUT, "x"), Result(1, 0, 0), "x", nullptr},
-    {"EndsQuietlyWithinTheSecondRequest", StdoutOnly,
+    {"EndsQuietlyWithNothingSent", nullptr, "", "", "", nullptr},
+    {"EndsQuietlyAfter3BytesOfARequest", nullptr, Request(CMD_WRITE_STDOUT, 1).substr(0, 3), "", "", nullptr},
+    {"EndsQuietlyAfter7BytesOfARequest", nullptr, Request(CMD_WRITE_STDOUT, 1).substr(0, 7), "", "", nullptr},
+    {"EndsQuietlyAfterARequest", nullptr, Write(CMD_WRITE_STDOUT, "x"), Result(1, 0, 0), "x", nullptr},
+    {"EndsQuietlyWithinTheSecondRequest", nullptr,
      Write(CMD_WRITE_STDOUT, "x") + Request(CMD_WRITE_STDOUT, 1).substr(0, 5), Result(1, 0, 0), "x", nullptr},
     {"AssemblesRequestsThatArriveInPieces",
      [](Streams& s) {
-         g_state.stdoutHandle = s.out.write;
          g_state.consoleOutput = s.console.write;
          g_state.stdinHandle = SourceFile("in.txt", "typed");
          g_readCaps[s.requests] = 3;  // the pipe hands over 3 bytes at a time
@@ -103,7 +101,7 @@ const Conversation kConversations[] = {
          EXPECT_EQ(1000u, waits[0].args[1]);
      }},
     // Arguments that look like byte counts: nothing may be read as their data.
-    {"SkipsUnknownCodesWithoutAnswering", StdoutOnly,
+    {"SkipsUnknownCodesWithoutAnswering", nullptr,
      Request(6, 3) + Request(0xFFFFFFFF, 8) + Request(7, 0) + Write(CMD_WRITE_STDOUT, "abc") + Request(0x80000001, 1) +
          Write(CMD_WRITE_STDOUT, "de"),
      Result(1, 0, 0) + Result(1, 0, 0), "abcde", nullptr},
@@ -112,7 +110,6 @@ const Conversation kConversations[] = {
          WriteAll(s.in.write, "abc");
          s.in.CloseWrite();
          g_state.stdinHandle = s.in.read;
-         g_state.stdoutHandle = s.out.write;
      },
      Request(CMD_READ_STDIN, 0) + Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_STDOUT, "ok") +
          Request(CMD_READ_STDIN, 0),
@@ -137,9 +134,8 @@ const Conversation kConversations[] = {
     // A platform count past what was asked never makes the service send or
     // write more than the request holds.
     {"CountsPastWhatWasAskedAreCutToTheRequest",
-     [](Streams& s) {
+     [](Streams&) {
          g_state.stdinHandle = SourceFile("read.bin", Pattern(4096, 5));
-         g_state.stdoutHandle = s.out.write;
          fault::Replace(fault::kReadFile, reinterpret_cast<void*>(OverReportingReadFile));
      },
      Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_STDOUT, Pattern(10, 6)),
@@ -155,10 +151,7 @@ const Conversation kConversations[] = {
     // A stream the launcher was started without: every request on it answers
     // ERROR_INVALID_HANDLE without touching a handle, and write data are drained.
     {"MissingStreamsAnswerInvalidHandle",
-     [](Streams& s) {
-         g_state.stdoutHandle = s.out.write;
-         g_state.stderrHandle = NULL;  // stdin and stderr null
-     },
+     [](Streams&) { g_state.stderrHandle = NULL; },  // stdin and stderr null
      Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_STDERR, Pattern(5000, 3)) + Write(CMD_WRITE_STDOUT, "still here") +
          Request(CMD_READ_STDIN, 0),
      Result(0, ERROR_INVALID_HANDLE, 0) + Result(0, ERROR_INVALID_HANDLE, 0) + Result(1, 0, 0) +
@@ -178,7 +171,8 @@ TEST_P(ServiceConversation, AnswersAndWritesExactlyWhatTheScriptAsks) {
     Streams streams;
     streams.requests = requests_.read;
     StderrCapture reports;  // a row may take stderr away again
-    c.arrange(streams);
+    g_state.stdoutHandle = streams.out.write;
+    if (c.arrange != nullptr) c.arrange(streams);
 
     EXPECT_EQ(1u, Run(c.script));
 
