@@ -145,11 +145,18 @@ inline std::set<UINT_PTR>* g_closed;
 inline std::set<UINT_PTR>* g_allocated;
 inline std::set<UINT_PTR>* g_freed;
 
-inline bool Closed(HANDLE handle) {
-    AcquireSRWLockShared(&g_lock);
-    bool closed = g_closed->count(reinterpret_cast<UINT_PTR>(handle)) != 0;
-    ReleaseSRWLockShared(&g_lock);
-    return closed;
+// The launcher's threads record at once.
+struct Locked {
+    Locked() { AcquireSRWLockExclusive(&g_lock); }
+    ~Locked() { ReleaseSRWLockExclusive(&g_lock); }
+};
+inline bool Has(const std::set<UINT_PTR>* set, UINT_PTR value) {
+    Locked hold;
+    return set->count(value) != 0;
+}
+inline bool Inserted(std::set<UINT_PTR>* set, UINT_PTR value) {
+    Locked hold;
+    return set->insert(value).second;
 }
 
 inline DWORD WINAPI ModuleFileName(HMODULE module, LPSTR path, DWORD size) {
@@ -165,17 +172,14 @@ inline HANDLE WINAPI StdHandle(DWORD which) {
 }
 
 inline BOOL WINAPI WatchedCloseHandle(HANDLE handle) {
-    AcquireSRWLockExclusive(&g_lock);
-    bool again = !g_closed->insert(reinterpret_cast<UINT_PTR>(handle)).second;
-    ReleaseSRWLockExclusive(&g_lock);
-    if (again) ::ExitProcess(kDoubleClose);
+    if (!Inserted(g_closed, reinterpret_cast<UINT_PTR>(handle))) ::ExitProcess(kDoubleClose);
     if (!::CloseHandle(handle)) ::ExitProcess(kCloseFailed);
     return TRUE;
 }
 
 // The handle, unless the launcher closed it before: then the run ends.
 inline HANDLE Open(HANDLE handle) {
-    if (Closed(handle)) ::ExitProcess(kUsedAfterClose);
+    if (Has(g_closed, reinterpret_cast<UINT_PTR>(handle))) ::ExitProcess(kUsedAfterClose);
     return handle;
 }
 
@@ -195,21 +199,14 @@ inline BOOL WINAPI WatchedSetConsoleMode(HANDLE handle, DWORD mode) { return ::S
 // them away for good.
 inline HLOCAL WINAPI GuardedLocalAlloc(UINT, SIZE_T size) {
     void* memory = VirtualAlloc(NULL, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    if (memory == NULL) return NULL;
-    AcquireSRWLockExclusive(&g_lock);
-    g_allocated->insert(reinterpret_cast<UINT_PTR>(memory));
-    ReleaseSRWLockExclusive(&g_lock);
+    if (memory != NULL) Inserted(g_allocated, reinterpret_cast<UINT_PTR>(memory));
     return memory;
 }
 
 inline HLOCAL WINAPI GuardedLocalFree(HLOCAL memory) {
     const UINT_PTR address = reinterpret_cast<UINT_PTR>(memory);
-    AcquireSRWLockExclusive(&g_lock);
-    const bool ours = g_allocated->count(address) != 0;
-    const bool again = ours && !g_freed->insert(address).second;
-    ReleaseSRWLockExclusive(&g_lock);
-    if (again) ::ExitProcess(kDoubleFree);
-    if (!ours) return ::LocalFree(memory);  // FormatMessageA's own buffers
+    if (!Has(g_allocated, address)) return ::LocalFree(memory);  // FormatMessageA's own buffers
+    if (!Inserted(g_freed, address)) ::ExitProcess(kDoubleFree);
     // Decommitted but still reserved: the address is never handed out again.
     VirtualFree(memory, 0, MEM_DECOMMIT);
     return NULL;
@@ -281,9 +278,7 @@ inline void Prepare(const Setup& setup) {
     // of the test runner's output pipe, which it could hold open for long.
     HANDLE nul = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                              OPEN_EXISTING, 0, NULL);
-    SetStdHandle(STD_INPUT_HANDLE, nul);
-    SetStdHandle(STD_OUTPUT_HANDLE, nul);
-    SetStdHandle(STD_ERROR_HANDLE, nul);
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) SetStdHandle(which, nul);
     Surround(setup);
     g_closed = new std::set<UINT_PTR>;
     g_allocated = new std::set<UINT_PTR>;

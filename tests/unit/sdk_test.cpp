@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -26,19 +27,30 @@ std::string Pattern(size_t size) {
     return bytes;
 }
 
-std::string ThroughLauncher(const std::string& arguments) {
-    return Quote(BinDir() + "\\tarnelo.exe") + " " + Quote(ChildDir() + "\\bulk_gui.exe") + " " + arguments;
-}
-
-// Index of the first differing byte, for a readable failure on 1 MiB.
-size_t FirstDifference(const std::string& a, const std::string& b) {
-    size_t i = 0;
-    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
-    return i;
-}
-
 const int kDone = 3;
 const int kNotAttachedBase = 100;  // bulk.c exits with this plus the attach result
+
+RunOptions Within(DWORD timeoutMs, RunOptions options = RunOptions()) {
+    options.timeoutMs = timeoutMs;
+    return options;
+}
+
+std::string Bulk() { return Quote(ChildDir() + "\\bulk_gui.exe"); }
+
+RunResult ThroughLauncher(const std::string& arguments, const RunOptions& options = Within(10000)) {
+    return RunProcess(Quote(Launcher()) + " " + Bulk() + " " + arguments, options);
+}
+
+// bulk ended by itself, done, having written exactly `out` (the index of the
+// first differing byte keeps a failure on 1 MiB readable).
+void ExpectDone(const RunResult& run, const std::string& out) {
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(static_cast<DWORD>(kDone), run.exitCode);
+    ASSERT_EQ(out.size(), run.out.size());
+    size_t i = 0;
+    while (i < out.size() && out[i] == run.out[i]) ++i;
+    EXPECT_TRUE(run.out == out) << "first difference at byte " << i;
+}
 
 }  // namespace
 
@@ -57,14 +69,9 @@ TEST(SdkWrite, OneMebibyteReachesStdoutByteExactAndTheExitCodePassesThrough) {
     // launcher's own stdout pipe, duplicated into the child.
     for (const char* route : {"request", "handle"}) {
         SCOPED_TRACE(route);
-        RunOptions options;
-        options.timeoutMs = 10000;
-        RunResult run = RunProcess(ThroughLauncher(std::string(route) + " " + std::to_string(kSize)), options);
-        ASSERT_FALSE(run.timedOut);
-        EXPECT_EQ(static_cast<DWORD>(kDone), run.exitCode);
+        RunResult run = ThroughLauncher(std::string(route) + " " + std::to_string(kSize));
         EXPECT_EQ("", run.err);
-        ASSERT_EQ(expected.size(), run.out.size());
-        EXPECT_TRUE(run.out == expected) << "first difference at byte " << FirstDifference(run.out, expected);
+        ExpectDone(run, expected);
     }
 }
 
@@ -85,24 +92,13 @@ TEST(SdkRead, StdinArrivesExactlyAndItsEndReadsAsZeroBytes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string input = Pattern(c.size);
-        RunOptions options;
-        options.timeoutMs = 10000;
-        options.in = c.in;
-        options.input = input;
-        options.inFile = TestDir() + "\\input.bin";
-        WriteFileBytes(options.inFile, input);
-        RunResult run = RunProcess(ThroughLauncher("echo"), options);
-        ASSERT_FALSE(run.timedOut);
-        EXPECT_EQ(static_cast<DWORD>(kDone), run.exitCode);
-        EXPECT_EQ(input.size(), run.out.size());
-        EXPECT_TRUE(run.out == input) << "first difference at byte " << FirstDifference(run.out, input);
+        const RunOptions options = StreamOptions(c.in, Stream::kPipe, Stream::kPipe, TestDir() + "\\", input, input);
+        ExpectDone(ThroughLauncher("echo", Within(10000, options)), input);
     }
 }
 
 TEST(SdkAttach, ProgramStartedDirectlyIsToldItWasNotLaunched) {
-    RunOptions options;
-    options.timeoutMs = 10000;
-    RunResult run = RunProcess(Quote(ChildDir() + "\\bulk_gui.exe") + " request 10", options);
+    RunResult run = RunProcess(Bulk() + " request 10", Within(10000));
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(static_cast<DWORD>(kNotAttachedBase + 1), run.exitCode);  // TARNELO_NOT_LAUNCHED
     EXPECT_EQ("", run.out);
@@ -112,7 +108,7 @@ TEST(SdkAttach, ProgramStartedDirectlyIsToldItWasNotLaunched) {
 // `publish` (given the channel name), runs it and gives its exit code.
 template <typename Publish>
 DWORD ExitCodeAfterPublishing(Publish publish) {
-    std::string line = Quote(ChildDir() + "\\bulk_gui.exe") + " request 10";
+    std::string line = Bulk() + " request 10";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -153,38 +149,27 @@ TEST(SdkAttach, NameTakenByAnotherObjectFailsWithItsSystemError) {
 }
 
 TEST(SdkAttach, SecondAttachIsRefusedAndTheFirstStaysUsable) {
-    RunOptions options;
-    options.timeoutMs = 10000;
-    RunResult run = RunProcess(ThroughLauncher("twice"), options);
-    ASSERT_FALSE(run.timedOut);
-    EXPECT_EQ(static_cast<DWORD>(kDone), run.exitCode);
-    EXPECT_EQ("still attached\n", run.out);
+    ExpectDone(ThroughLauncher("twice"), "still attached\n");
 }
 
 TEST(SdkThreads, ConcurrentRequestsArriveWholeAndEachResultFindsItsRequest) {
     // The main thread's reads and echoes take results with data while four
     // threads write records: a result taken by the wrong thread would show
     // as bytes out of place, or as a thread that hangs.
-    const std::string input = Pattern(200000);
-    RunOptions options;
-    options.timeoutMs = 60000;
-    options.input = input;
-    RunResult run = RunProcess(ThroughLauncher("threads"), options);
-    ASSERT_FALSE(run.timedOut);
-    EXPECT_EQ(static_cast<DWORD>(kDone), run.exitCode);
-    EXPECT_TRUE(run.out == input) << "first difference at byte " << FirstDifference(run.out, input);
+    RunOptions options = Within(60000);
+    options.input = Pattern(200000);
+    RunResult run = ThroughLauncher("threads", options);
+    ExpectDone(run, options.input);
 
     std::map<unsigned, unsigned> next;  // thread -> the record number it must send next
     std::istringstream records(run.err);
     std::string record;
     while (std::getline(records, record)) {
         unsigned thread = 0, number = 0, size = 0;
-        char letters[2] = {};
         int consumed = 0;
         ASSERT_EQ(3, sscanf(record.c_str(), "T%u %u %u %n", &thread, &number, &size, &consumed)) << record.substr(0, 40);
-        letters[0] = static_cast<char>('a' + thread);
         ASSERT_EQ(next[thread], number) << "thread " << thread << " out of order";
-        ASSERT_EQ(std::string(size, letters[0]), record.substr(static_cast<size_t>(consumed)))
+        ASSERT_EQ(std::string(size, static_cast<char>('a' + thread)), record.substr(static_cast<size_t>(consumed)))
             << "record " << thread << "/" << number << " not whole";
         next[thread] = number + 1;
     }
@@ -209,43 +194,31 @@ TEST(SdkStreams, RuntimeStreamsWriteWhatTheConsoleBuildWrites) {
     const std::string dir = TestDir();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RunResult runs[2];
         std::string outs[2], errs[2];
         for (int gui = 0; gui < 2; ++gui) {
-            RunOptions options;
-            options.timeoutMs = 10000;
-            options.in = c.in;
-            options.out = c.out;
-            options.err = c.err;
-            options.input = input;
-            options.inFile = dir + "\\in.txt";
-            options.outFile = dir + "\\out" + std::to_string(gui) + ".txt";
-            options.errFile = dir + "\\err" + std::to_string(gui) + ".txt";
-            WriteFileBytes(options.inFile, input);
+            const std::string files = dir + "\\" + std::to_string(gui);
+            const RunOptions options = Within(10000, StreamOptions(c.in, c.out, c.err, files, input, input));
             const std::string program = ChildDir() + (gui ? "\\streams_gui.exe" : "\\streams_console.exe");
-            runs[gui] = RunProcess((gui ? Quote(BinDir() + "\\tarnelo.exe") + " " : "") + Quote(program) +
-                                       " echo 0x12345678",
-                                   options);
-            ASSERT_FALSE(runs[gui].timedOut);
-            outs[gui] = c.out == Stream::kFile ? ReadFileBytes(options.outFile) : runs[gui].out;
-            errs[gui] = c.err == Stream::kFile ? ReadFileBytes(options.errFile) : runs[gui].err;
+            const std::string line = (gui ? Quote(Launcher()) + " " : "") + Quote(program) + " echo 0x12345678";
+            RunResult run = RunProcess(line, options);
+            ASSERT_FALSE(run.timedOut);
+            EXPECT_EQ(0x12345678u, run.exitCode);
+            outs[gui] = c.out == Stream::kFile ? ReadFileBytes(options.outFile) : run.out;
+            errs[gui] = c.err == Stream::kFile ? ReadFileBytes(options.errFile) : run.err;
         }
-        EXPECT_EQ(0x12345678u, runs[0].exitCode);
-        EXPECT_EQ(0x12345678u, runs[1].exitCode);
         EXPECT_EQ(outs[0], outs[1]);
         EXPECT_EQ(errs[0], errs[1]);
         // And the reference is what it should be: text mode, every stream.
         if (c.out != Stream::kNul) {
-            EXPECT_NE(std::string::npos, outs[0].find("printf: 42 and a line end the runtime turns into CR LF\r\n"));
-            EXPECT_NE(std::string::npos, outs[0].find("WriteFile: GetStdHandle\r\n"));
-            EXPECT_NE(std::string::npos, outs[0].find("cout: 3.5 and 7\r\n"));
+            std::vector<std::string> lines = {"printf: 42 and a line end the runtime turns into CR LF\r\n",
+                                              "WriteFile: GetStdHandle\r\n", "cout: 3.5 and 7\r\n"};
             if (c.in == Stream::kNul) {
-                EXPECT_NE(std::string::npos, outs[0].find("0 lines through getline\r\n"));
+                lines.push_back("0 lines through getline\r\n");
             } else {
-                EXPECT_NE(std::string::npos, outs[0].find("fgets: [first line\r\n]\r\n"));
-                EXPECT_NE(std::string::npos,
-                          outs[0].find("getline: [second]\r\ngetline: [third, with no line end]\r\n2 lines"));
+                lines.push_back("fgets: [first line\r\n]\r\n");
+                lines.push_back("getline: [second]\r\ngetline: [third, with no line end]\r\n2 lines");
             }
+            for (const std::string& line : lines) EXPECT_NE(std::string::npos, outs[0].find(line)) << line;
         }
         if (c.err != Stream::kNul) {
             EXPECT_EQ("fprintf(stderr): unbuffered\r\ncerr: a line\r\n", errs[0]);

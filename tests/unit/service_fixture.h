@@ -10,6 +10,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <string>
@@ -61,42 +62,58 @@ inline ::testing::AssertionResult SameBytes(const std::string& expected, const s
     if (expected == actual) return ::testing::AssertionSuccess();
     size_t at = 0;
     while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
-    char where[160];
-    snprintf(where, sizeof where, "expected %u bytes, got %u; first difference at offset %u",
-             static_cast<unsigned>(expected.size()), static_cast<unsigned>(actual.size()), static_cast<unsigned>(at));
-    auto shown = [](const std::string& bytes, size_t from) {
+    auto shown = [at](const std::string& bytes) {
         std::string text;
-        for (size_t i = from; i < bytes.size() && i < from + 24; ++i) {
-            char hex[4];
-            snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned char>(bytes[i]));
-            text += hex;
+        char hex[4];
+        for (size_t i = at; i < bytes.size() && i < at + 24; ++i) {
+            text.append(hex, snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned char>(bytes[i])));
         }
         return text;
     };
-    return ::testing::AssertionFailure() << where << "\n  expected: " << shown(expected, at)
-                                         << "\n  actual:   " << shown(actual, at);
+    return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, got " << actual.size()
+                                         << "; first difference at offset " << at << "\n  expected: "
+                                         << shown(expected) << "\n  actual:   " << shown(actual);
 }
 
-// ---- Pipes the test holds. ----
+// The first argument of a recorded call, for comparison with a handle.
+inline UINT_PTR Arg(HANDLE handle) { return reinterpret_cast<UINT_PTR>(handle); }
+
+// The calls of `call` made on `handle` (their first argument).
+inline std::vector<fault::Record> RecordsOn(fault::Call call, HANDLE handle) {
+    std::vector<fault::Record> on;
+    for (const fault::Record& record : fault::Records(call)) {
+        if (record.args[0] == Arg(handle)) on.push_back(record);
+    }
+    return on;
+}
+
+// Each SetConsoleMode the service made, in order: all on `input`, with these modes.
+inline void ExpectModeSwitches(HANDLE input, const std::vector<DWORD>& modes) {
+    const std::vector<fault::Record> sets = fault::Records(fault::kSetConsoleMode);
+    ASSERT_EQ(modes.size(), sets.size());
+    for (size_t i = 0; i < sets.size(); ++i) {
+        EXPECT_EQ(Arg(input), sets[i].args[0]);
+        EXPECT_EQ(modes[i], sets[i].args[1]) << "switch " << i;
+    }
+}
+
+// ---- Pipes and files the test holds. ----
 
 // `count` bytes from a pipe, or what came before the bound ran out. Anonymous
 // pipes have no waitable readiness, so this polls.
 inline std::string ReadWithin(HANDLE pipe, size_t count, DWORD timeoutMs = kWait) {
     std::string bytes;
-    DWORD start = GetTickCount();
-    while (bytes.size() < count) {
-        DWORD available = 0;
+    const DWORD start = GetTickCount();
+    for (DWORD available = 0; bytes.size() < count;) {
         if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) break;
         if (available == 0) {
             if (GetTickCount() - start > timeoutMs) break;
             Sleep(1);
             continue;
         }
-        DWORD wanted = static_cast<DWORD>(count - bytes.size());
-        if (wanted > available) wanted = available;
-        std::string chunk(wanted, '\0');
+        std::string chunk(std::min<size_t>(count - bytes.size(), available), '\0');
         DWORD got = 0;
-        if (!ReadFile(pipe, &chunk[0], wanted, &got, NULL)) break;
+        if (!ReadFile(pipe, &chunk[0], static_cast<DWORD>(chunk.size()), &got, NULL)) break;
         bytes.append(chunk.data(), got);
     }
     return bytes;
@@ -104,13 +121,11 @@ inline std::string ReadWithin(HANDLE pipe, size_t count, DWORD timeoutMs = kWait
 
 inline DWORD Available(HANDLE pipe) {
     DWORD available = 0;
-    if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) return 0;
-    return available;
+    return PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL) ? available : 0;
 }
 
 inline bool WriteAll(HANDLE handle, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; done < bytes.size();) {
         DWORD written = 0;
         if (!WriteFile(handle, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &written, NULL)) {
             return false;
@@ -120,29 +135,28 @@ inline bool WriteAll(HANDLE handle, const std::string& bytes) {
     return true;
 }
 
+inline void Drop(HANDLE& handle) {
+    if (handle != NULL) CloseHandle(handle);
+    handle = NULL;
+}
+
 struct Pipe {
     HANDLE read = NULL;
     HANDLE write = NULL;
     explicit Pipe(DWORD size = kBigPipe) { EXPECT_TRUE(CreatePipe(&read, &write, NULL, size)); }
-    ~Pipe() {
-        CloseRead();
-        CloseWrite();
-    }
-    void Reopen() {
-        CloseRead();
-        CloseWrite();
-        EXPECT_TRUE(CreatePipe(&read, &write, NULL, kBigPipe));
-    }
+    ~Pipe() { Close(); }
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
-    void CloseRead() {
-        if (read != NULL) CloseHandle(read);
-        read = NULL;
+    void Reopen() {
+        Close();
+        EXPECT_TRUE(CreatePipe(&read, &write, NULL, kBigPipe));
     }
-    void CloseWrite() {
-        if (write != NULL) CloseHandle(write);
-        write = NULL;
+    void Close() {
+        CloseRead();
+        CloseWrite();
     }
+    void CloseRead() { Drop(read); }
+    void CloseWrite() { Drop(write); }
 };
 
 // The error a write gets from a pipe whose reader has gone, as this platform
@@ -156,6 +170,21 @@ inline DWORD BrokenWriteError() {
     return GetLastError();
 }
 
+// Points stdout, stderr and the console output device at three pipes, so a
+// byte that goes to the wrong one shows.
+struct Destinations {
+    Pipe out, err, console;
+    Destinations() {
+        g_state.stdoutHandle = out.write;
+        g_state.stderrHandle = err.write;
+        g_state.consoleOutput = console.write;
+    }
+    Pipe& For(DWORD command) { return command == CMD_WRITE_STDOUT ? out : command == CMD_WRITE_STDERR ? err : console; }
+};
+
+// Files SourceFile opened: the fixture closes them when the case ends.
+inline std::vector<HANDLE> g_sources;
+
 // A file with the given bytes, opened for reading from its start.
 inline HANDLE SourceFile(const std::string& name, const std::string& bytes) {
     std::string path = TestDir() + "\\" + name;
@@ -163,12 +192,9 @@ inline HANDLE SourceFile(const std::string& name, const std::string& bytes) {
     HANDLE file =
         CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     EXPECT_NE(INVALID_HANDLE_VALUE, file) << path;
+    g_sources.push_back(file);
     return file;
 }
-
-// ---- The first line of a report (the system error lines come from harness.h). ----
-
-inline std::string Fatal(const std::string& message) { return "Fatal error: " + message + "\r\n"; }
 
 // ---- Transfer log: every ReadFile/WriteFile of the launcher, in order. ----
 
@@ -178,7 +204,6 @@ struct Transfer {
     const void* buffer;
     DWORD asked;
     DWORD moved;
-    BOOL ok;
 };
 
 inline std::mutex g_logMutex;
@@ -193,11 +218,6 @@ inline DWORD Capped(const std::map<HANDLE, DWORD>& caps, HANDLE handle, DWORD co
     return (cap != caps.end() && count > cap->second) ? cap->second : count;
 }
 
-inline void Log(const Transfer& transfer) {
-    std::lock_guard<std::mutex> hold(g_logMutex);
-    g_log.push_back(transfer);
-}
-
 // The platform's ReadFile (LPVOID) or WriteFile (LPCVOID), capped and logged.
 template <typename Buffer>
 BOOL WINAPI LoggedTransfer(HANDLE handle, Buffer buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
@@ -206,7 +226,10 @@ BOOL WINAPI LoggedTransfer(HANDLE handle, Buffer buffer, DWORD count, LPDWORD mo
                      : ::ReadFile(handle, const_cast<LPVOID>(static_cast<LPCVOID>(buffer)),
                                   Capped(g_readCaps, handle, count), moved, overlapped);
     DWORD error = GetLastError();
-    Log(Transfer{kWrite, handle, buffer, count, moved != NULL ? *moved : 0, ok});
+    {
+        std::lock_guard<std::mutex> hold(g_logMutex);
+        g_log.push_back(Transfer{kWrite, handle, buffer, count, moved != NULL ? *moved : 0});
+    }
     SetLastError(error);
     return ok;
 }
@@ -214,6 +237,12 @@ BOOL WINAPI LoggedTransfer(HANDLE handle, Buffer buffer, DWORD count, LPDWORD mo
 inline std::vector<Transfer> LoggedTransfers() {
     std::lock_guard<std::mutex> hold(g_logMutex);
     return g_log;
+}
+
+// Routes the launcher's ReadFile/WriteFile through the transfer log.
+inline void LogTransfers() {
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&LoggedTransfer<LPVOID>));
+    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&LoggedTransfer<LPCVOID>));
 }
 
 // ---- The fixture. ----
@@ -250,12 +279,6 @@ protected:
         launcher_run::Leave();  // no fault rule or hook outlives the test
     }
 
-    // Routes the launcher's ReadFile/WriteFile through the transfer log.
-    void LogTransfers() {
-        fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&LoggedTransfer<LPVOID>));
-        fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&LoggedTransfer<LPCVOID>));
-    }
-
     // ServeCommands on a thread of its own, so that every wait stays bounded.
     void Start() {
         ASSERT_EQ(NULL, thread_);
@@ -274,14 +297,13 @@ protected:
             results_.CloseRead();
             if (WaitForSingleObject(thread_, 3000) != WAIT_OBJECT_0) TerminateThread(thread_, 1);
         }
-        CloseHandle(thread_);
-        thread_ = NULL;
+        Drop(thread_);
         return served_;
     }
 
     // The whole conversation at once: the script, then the child's end closed.
     DWORD Run(const std::string& script) {
-        EXPECT_TRUE(WriteAll(requests_.write, script));
+        Send(script);
         requests_.CloseWrite();
         Start();
         return Finish();
@@ -307,17 +329,14 @@ protected:
 
     // Breaks the relay pipe and waits for its thread to end.
     void StopRelay() {
-        if (relayWrite_ != NULL) CloseHandle(relayWrite_);
-        relayWrite_ = NULL;
+        Drop(relayWrite_);
         if (g_state.stdoutRelayThread == NULL) return;
         if (WaitForSingleObject(g_state.stdoutRelayThread, kWait) != WAIT_OBJECT_0) {
             ADD_FAILURE() << "the console output thread did not end";
             TerminateThread(g_state.stdoutRelayThread, 1);
         }
-        CloseHandle(g_state.stdoutRelayThread);
-        CloseHandle(g_state.stdoutRelay.readEnd);
-        g_state.stdoutRelayThread = NULL;
-        g_state.stdoutRelay.readEnd = NULL;
+        Drop(g_state.stdoutRelayThread);
+        Drop(g_state.stdoutRelay.readEnd);
     }
 
 private:
@@ -328,6 +347,8 @@ private:
         g_state.consoleInput = g_state.consoleOutput = NULL;
         g_state.childToParentRead = g_state.parentToChildWrite = NULL;
         g_state.child.hProcess = NULL;
+        for (HANDLE& file : g_sources) Drop(file);
+        g_sources.clear();
     }
 
     void Bind() {

@@ -14,8 +14,7 @@ TEST_F(ServiceLock, IsTakenOnlyForWritesToAConsoleDestination) {
     struct Case {
         const char* name;
         DWORD command;
-        BOOL stdoutIsConsole;
-        BOOL stderrIsConsole;
+        BOOL stdoutIsConsole, stderrIsConsole;
         bool locks;
     };
     const Case cases[] = {
@@ -32,8 +31,7 @@ TEST_F(ServiceLock, IsTakenOnlyForWritesToAConsoleDestination) {
         Renew();
         Pipe destination;
         g_state.stdoutHandle = g_state.stderrHandle = g_state.consoleOutput = destination.write;
-        HANDLE in = SourceFile("in.txt", "input");
-        g_state.stdinHandle = g_state.consoleInput = in;
+        g_state.stdinHandle = g_state.consoleInput = SourceFile("in.txt", "input");
         g_state.stdoutIsConsole = c.stdoutIsConsole;
         g_state.stderrIsConsole = c.stderrIsConsole;
         const bool reads = c.command == CMD_READ_STDIN || c.command == CMD_READ_CONSOLE;
@@ -55,7 +53,6 @@ TEST_F(ServiceLock, IsTakenOnlyForWritesToAConsoleDestination) {
         requests_.CloseWrite();
         EXPECT_EQ(1u, Finish());
         EXPECT_EQ(reads ? "" : "data", TakeAvailable(destination.read));
-        CloseHandle(in);
     }
 }
 
@@ -147,15 +144,14 @@ TEST_F(ServiceLock, KeepsEachServiceChunkAndEachRelayPieceWhole) {
     int runs = 0;
     for (size_t i = 0; i < out.size(); ++i) {
         const bool isRelay = (out[i] & 0x80) != 0;
-        if (i > 0 && isRelay != ((out[i - 1] & 0x80) != 0)) {
-            // The run that just ended must end where a chunk or piece ends.
-            if (isRelay) {
-                EXPECT_EQ(1u, chunkEnds.count(fromService.size())) << "service chunk split at " << fromService.size();
-            } else {
-                EXPECT_EQ(1u, pieceEnds.count(fromRelay.size())) << "relay piece split at " << fromRelay.size();
-            }
+        const bool switched = i > 0 && isRelay != ((out[i - 1] & 0x80) != 0);
+        // The run that just ended must end where a chunk or piece ends.
+        if (switched && isRelay) {
+            EXPECT_EQ(1u, chunkEnds.count(fromService.size())) << "service chunk split at " << fromService.size();
+        } else if (switched) {
+            EXPECT_EQ(1u, pieceEnds.count(fromRelay.size())) << "relay piece split at " << fromRelay.size();
         }
-        if (i == 0 || isRelay != ((out[i - 1] & 0x80) != 0)) ++runs;
+        if (i == 0 || switched) ++runs;
         (isRelay ? fromRelay : fromService) += out[i];
     }
     EXPECT_TRUE(SameBytes(service, fromService));

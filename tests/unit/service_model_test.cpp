@@ -8,30 +8,23 @@
 namespace service_test {
 namespace {
 
-// What the launcher must produce for a script, built alongside it.
+// What the launcher must produce for a script, built alongside it from
+// what the run gives the service.
 struct Model {
-    std::string script;
-    std::string answers;
+    std::string stdinBytes, consoleInBytes;
+    DWORD brokenError = 0;  // stderr is a pipe whose reader has gone
+    DWORD mode = 0;         // the saved input mode, from the run's first one
+    std::string script, answers;
     std::string out, console;  // stdout and the console output device
     std::vector<DWORD> modes;  // each SetConsoleMode, in order
-    DWORD mode = 0;
     size_t stdinAt = 0, consoleInAt = 0;  // how far the reads have gone
 };
 
-struct World {
-    std::string stdinBytes, consoleInBytes;
-    DWORD brokenError;  // stderr is a pipe whose reader has gone
-};
-
 DWORD Size(std::mt19937& random) {
-    switch (random() % 8) {
-        case 0:
-            return 0;
-        case 1:
-            return 4096 * (1 + random() % 4) + (random() % 3) - 1;  // around chunk boundaries
-        default:
-            return random() % 20001;
-    }
+    const unsigned kind = random() % 8;
+    if (kind == 0) return 0;
+    if (kind == 1) return 4096 * (1 + random() % 4) + (random() % 3) - 1;  // around chunk boundaries
+    return random() % 20001;
 }
 
 void Read(DWORD command, const std::string& source, size_t* at, Model* model) {
@@ -41,27 +34,22 @@ void Read(DWORD command, const std::string& source, size_t* at, Model* model) {
     *at += n;
 }
 
-Model Generate(unsigned seed, int count, const World& world, DWORD initialMode) {
+Model Generate(unsigned seed, int count, Model model) {
     std::mt19937 random(seed);
-    Model model;
-    model.mode = initialMode;
     for (int i = 0; i < count; ++i) {
         const unsigned pick = random() % 100;
         if (pick < 45) {
             const DWORD command = pick < 20 ? CMD_WRITE_STDOUT : pick < 30 ? CMD_WRITE_STDERR : CMD_WRITE_CONSOLE;
             const std::string data = Pattern(Size(random), seed * 1000 + i);
             model.script += Write(command, data);
-            if (command == CMD_WRITE_STDERR && !data.empty()) {
-                model.answers += Result(0, world.brokenError, 0);
-            } else {
-                model.answers += Result(1, 0, 0);
-            }
+            const bool broken = command == CMD_WRITE_STDERR && !data.empty();
+            model.answers += broken ? Result(0, model.brokenError, 0) : Result(1, 0, 0);
             if (command == CMD_WRITE_STDOUT) model.out += data;
             if (command == CMD_WRITE_CONSOLE) model.console += data;
         } else if (pick < 60) {
-            Read(CMD_READ_STDIN, world.stdinBytes, &model.stdinAt, &model);
+            Read(CMD_READ_STDIN, model.stdinBytes, &model.stdinAt, &model);
         } else if (pick < 75) {
-            Read(CMD_READ_CONSOLE, world.consoleInBytes, &model.consoleInAt, &model);
+            Read(CMD_READ_CONSOLE, model.consoleInBytes, &model.consoleInAt, &model);
         } else if (pick < 90) {
             const DWORD argument = random() % 3 == 0 ? 0 : static_cast<DWORD>(random()) | 1;
             model.script += Request(CMD_SET_RAW_MODE, argument);
@@ -89,43 +77,31 @@ protected:
         SCOPED_TRACE("seed " + std::to_string(seed));
         Renew();
         std::mt19937 random(seed ^ 0x5EED);
-        World world;
-        world.stdinBytes = Pattern(30000 + random() % 5000, seed + 100);
-        world.consoleInBytes = Pattern(200000, seed + 200);
-        world.brokenError = BrokenWriteError();
-        const DWORD initialMode = static_cast<DWORD>(random());
+        Model given;
+        given.stdinBytes = Pattern(30000 + random() % 5000, seed + 100);
+        given.consoleInBytes = Pattern(200000, seed + 200);
+        given.brokenError = BrokenWriteError();
+        given.mode = static_cast<DWORD>(random());
 
-        Pipe out, err, console;
-        err.CloseRead();
-        HANDLE in = SourceFile("stdin.bin", world.stdinBytes);
-        HANDLE consoleIn = SourceFile("conin.bin", world.consoleInBytes);
-        g_state.stdinHandle = in;
-        g_state.stdoutHandle = out.write;
-        g_state.stderrHandle = err.write;
-        g_state.consoleOutput = console.write;
-        g_state.consoleInput = consoleIn;
+        Destinations to;
+        to.err.CloseRead();
+        g_state.stdinHandle = SourceFile("stdin.bin", given.stdinBytes);
+        HANDLE consoleIn = g_state.consoleInput = SourceFile("conin.bin", given.consoleInBytes);
         g_state.stdoutIsConsole = random() % 2;
         g_state.stderrIsConsole = random() % 2;
-        g_state.savedInputMode = initialMode;
+        g_state.savedInputMode = given.mode;
         if (run.requestReadCap != 0) g_readCaps[requests_.read] = run.requestReadCap;
-        if (run.consoleWriteCap != 0) g_writeCaps[console.write] = run.consoleWriteCap;
+        if (run.consoleWriteCap != 0) g_writeCaps[to.console.write] = run.consoleWriteCap;
         LogTransfers();
-        const Model model = Generate(seed, count, world, initialMode);
+        const Model model = Generate(seed, count, given);
 
         ASSERT_EQ(1u, Run(model.script));
 
         EXPECT_TRUE(SameBytes(model.answers, Answers())) << "answers";
-        EXPECT_TRUE(SameBytes(model.out, TakeAvailable(out.read))) << "stdout";
-        EXPECT_TRUE(SameBytes(model.console, TakeAvailable(console.read))) << "console output";
-        std::vector<fault::Record> sets = fault::Records(fault::kSetConsoleMode);
-        ASSERT_EQ(model.modes.size(), sets.size());
-        for (size_t i = 0; i < sets.size(); ++i) {
-            EXPECT_EQ(reinterpret_cast<UINT_PTR>(consoleIn), sets[i].args[0]);
-            EXPECT_EQ(model.modes[i], sets[i].args[1]) << "switch " << i;
-        }
+        EXPECT_TRUE(SameBytes(model.out, TakeAvailable(to.out.read))) << "stdout";
+        EXPECT_TRUE(SameBytes(model.console, TakeAvailable(to.console.read))) << "console output";
+        ExpectModeSwitches(consoleIn, model.modes);
         EXPECT_EQ(model.mode, g_state.savedInputMode);
-        CloseHandle(in);
-        CloseHandle(consoleIn);
     }
 };
 

@@ -1,25 +1,13 @@
-// The write commands: data moved byte for byte, chunk by chunk, from the
-// child->parent pipe to stdout, stderr or the console output device.
+// The data commands. A write moves its data byte for byte, chunk by chunk,
+// from the child->parent pipe to stdout, stderr or the console output
+// device; a read makes one platform read of stdin or the console input,
+// answered with a result and exactly the bytes that read delivered.
 #include "service_fixture.h"
 
 namespace service_test {
 namespace {
 
 const size_t kSizes[] = {0, 1, 255, 256, 257, 4095, 4096, 4097, 10000, (3u << 20) + 17};
-
-// Points stdout, stderr and the console output device at three pipes, so a
-// byte that goes to the wrong one shows.
-struct Destinations {
-    Pipe out, err, console;
-    Destinations() {
-        g_state.stdoutHandle = out.write;
-        g_state.stderrHandle = err.write;
-        g_state.consoleOutput = console.write;
-    }
-    HANDLE For(DWORD command) {
-        return command == CMD_WRITE_STDOUT ? out.write : command == CMD_WRITE_STDERR ? err.write : console.write;
-    }
-};
 
 using ServiceWrite = ServiceTest;
 
@@ -30,25 +18,24 @@ TEST_F(ServiceWrite, PassesEveryByteUnchangedAndAnswersOncePerRequest) {
         Destinations destinations;
         std::string script, expected, answers;
         size_t chunks = 0;
-        for (size_t i = 0; i < sizeof kSizes / sizeof kSizes[0]; ++i) {
-            std::string data = Pattern(kSizes[i], static_cast<unsigned>(i + 1));
+        unsigned seed = 0;
+        for (size_t size : kSizes) {
+            const std::string data = Pattern(size, ++seed);
             script += Write(command, data);
             expected += data;
             answers += Result(1, 0, 0);
-            chunks += (kSizes[i] + 4095) / 4096;
+            chunks += (size + 4095) / 4096;
         }
 
         ASSERT_EQ(1u, Run(script));
 
         EXPECT_TRUE(SameBytes(answers, Answers()));
-        std::string out = TakeAvailable(command == CMD_WRITE_STDOUT   ? destinations.out.read
-                                        : command == CMD_WRITE_STDERR ? destinations.err.read
-                                                                      : destinations.console.read);
+        const std::string out = TakeAvailable(destinations.For(command).read);
         size_t offset = 0;
-        for (size_t i = 0; i < sizeof kSizes / sizeof kSizes[0]; ++i) {
-            SCOPED_TRACE("request of " + std::to_string(kSizes[i]) + " bytes");
-            EXPECT_TRUE(SameBytes(expected.substr(offset, kSizes[i]), out.substr(offset, kSizes[i])));
-            offset += kSizes[i];
+        for (size_t size : kSizes) {
+            SCOPED_TRACE("request of " + std::to_string(size) + " bytes");
+            EXPECT_TRUE(SameBytes(expected.substr(offset, size), out.substr(offset, size)));
+            offset += size;
         }
         EXPECT_EQ(expected.size(), out.size());
         // The other two destinations got nothing.
@@ -56,13 +43,9 @@ TEST_F(ServiceWrite, PassesEveryByteUnchangedAndAnswersOncePerRequest) {
                           Available(destinations.console.read));
 
         // Never more than 4096 bytes per write to the destination, one write per chunk.
-        size_t writes = 0;
-        for (const fault::Record& record : fault::Records(fault::kWriteFile)) {
-            if (record.args[0] != reinterpret_cast<UINT_PTR>(destinations.For(command))) continue;
-            ++writes;
-            EXPECT_LE(record.args[2], 4096u);
-        }
-        EXPECT_EQ(chunks, writes);
+        const std::vector<fault::Record> writes = RecordsOn(fault::kWriteFile, destinations.For(command).write);
+        for (const fault::Record& record : writes) EXPECT_LE(record.args[2], 4096u);
+        EXPECT_EQ(chunks, writes.size());
     }
 }
 
@@ -135,8 +118,8 @@ TEST_F(ServiceWrite, AnswersAZeroCountAtOnceWithoutReadingData) {
     EXPECT_EQ(1u, Finish());
 
     EXPECT_EQ("abc", TakeAvailable(destinations.out.read));
-    for (const fault::Record& record : fault::Records(fault::kReadFile)) {
-        if (record.args[0] == reinterpret_cast<UINT_PTR>(requests_.read) && record.args[2] != 8) {
+    for (const fault::Record& record : RecordsOn(fault::kReadFile, requests_.read)) {
+        if (record.args[2] != 8) {
             EXPECT_EQ(3u, record.args[2]) << "the only data read is the 3 bytes of the second request";
         }
     }
@@ -147,7 +130,7 @@ TEST_F(ServiceWrite, DrainsTheAnnouncedBytesAfterTheDestinationFailsAndGoesOn) {
         const char* name;
         DWORD error;
         size_t delivered;  // bytes that reached stdout before the failure
-        int writes;        // write calls on stdout: none after the failure
+        size_t writes;     // write calls on stdout: none after the failure
     };
     const Case cases[] = {
         {"reader gone", BrokenWriteError(), 0, 1},
@@ -158,7 +141,7 @@ TEST_F(ServiceWrite, DrainsTheAnnouncedBytesAfterTheDestinationFailsAndGoesOn) {
         SCOPED_TRACE(c.name);
         Renew();
         Destinations destinations;
-        const UINT_PTR out = reinterpret_cast<UINT_PTR>(destinations.out.write);
+        const UINT_PTR out = Arg(destinations.out.write);
         if (c.error == ERROR_ZERO_BYTES_WRITTEN) {
             fault::ZeroBytes(fault::kWriteFile, 0, 1, out);
         } else if (c.delivered != 0) {
@@ -178,11 +161,44 @@ TEST_F(ServiceWrite, DrainsTheAnnouncedBytesAfterTheDestinationFailsAndGoesOn) {
         if (destinations.out.read != NULL) {
             EXPECT_TRUE(SameBytes(data.substr(0, c.delivered), TakeAvailable(destinations.out.read)));
         }
-        int made = 0;
-        for (const fault::Record& record : fault::Records(fault::kWriteFile)) {
-            if (record.args[0] == out) ++made;
+        EXPECT_EQ(c.writes, RecordsOn(fault::kWriteFile, destinations.out.write).size());
+    }
+}
+
+// ---- Reads ----
+
+DWORD FilePosition(HANDLE file) { return SetFilePointer(file, 0, NULL, FILE_CURRENT); }
+
+using ServiceRead = ServiceTest;
+
+TEST_F(ServiceRead, AnswersOneReadOfAtMost4096ThenExactlyItsBytes) {
+    for (DWORD command : {CMD_READ_STDIN, CMD_READ_CONSOLE}) {
+        for (size_t size : {0, 10, 4096, 5000, 9000}) {
+            SCOPED_TRACE("command " + std::to_string(command) + ", " + std::to_string(size) + " bytes");
+            Renew();
+            const std::string content = Pattern(size, 21);
+            HANDLE read = SourceFile("read.bin", content);
+            HANDLE other = SourceFile("other.bin", "must not be read");
+            g_state.stdinHandle = command == CMD_READ_STDIN ? read : other;
+            g_state.consoleInput = command == CMD_READ_CONSOLE ? read : other;
+
+            // One read more than the file needs: the last finds the end of the file.
+            std::string script, expected;
+            for (size_t offset = 0, n = 1; n != 0; offset += n) {
+                n = size - offset < 4096 ? size - offset : 4096;
+                script += Request(command, 0xFFFFFFFF);  // the argument of a read is ignored
+                expected += Result(1, 0, static_cast<DWORD>(n)) + content.substr(offset, n);
+            }
+
+            EXPECT_EQ(1u, Run(script));
+
+            EXPECT_TRUE(SameBytes(expected, Answers()));
+            EXPECT_EQ(0u, FilePosition(other));
+            for (const fault::Record& record : RecordsOn(fault::kReadFile, read)) {
+                EXPECT_EQ(Arg(g_state.primaryBuffer), record.args[1]);
+                EXPECT_EQ(4096u, record.args[2]);
+            }
         }
-        EXPECT_EQ(c.writes, made);
     }
 }
 
