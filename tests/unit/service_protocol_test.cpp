@@ -62,9 +62,78 @@ BOOL WINAPI InterruptedOnce(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD m
     return TRUE;
 }
 
+// Another thread's move at the worst moment, played by the fault layer: just
+// as the service makes its next call on `handle` (of `size` bytes; 0: any),
+// the watch thread sees the child end or a Shutdown begins; the call then
+// fails with `error` (0: it is made as asked).
+struct Moment {
+    HANDLE handle;
+    DWORD size;
+    bool childEnds;
+    DWORD error;
+};
+Moment g_moment;
+
+template <typename Buffer>
+BOOL WINAPI AtTheMoment(HANDLE handle, Buffer buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+    if (handle == g_moment.handle && (g_moment.size == 0 || count == g_moment.size)) {
+        g_moment.handle = NULL;  // once
+        if (g_moment.childEnds) {
+            g_state.childEnded = TRUE;
+        } else {
+            g_state.mainThread = MAIN_STOPPING;
+        }
+        if (g_moment.error != 0) {
+            *moved = 0;
+            SetLastError(g_moment.error);
+            return FALSE;
+        }
+    }
+    return LoggedTransfer<Buffer>(handle, buffer, count, moved, overlapped);
+}
+
+void Arrive(const Moment& moment) {
+    g_moment = moment;
+    fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&AtTheMoment<LPVOID>));
+    fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&AtTheMoment<LPCVOID>));
+}
+
+// A Shutdown that began is left to finish the run: the service does not
+// take the main thread back.
+void StillStopping(Streams&) { EXPECT_EQ(MAIN_STOPPING, g_state.mainThread.load()); }
+
+const std::string kNever = Write(CMD_WRITE_STDOUT, "never");
+
 const Conversation kConversations[] = {
     // The child closes its end between or within requests: a quiet end.
     {"EndsQuietlyWithNothingSent", nullptr, "", "", "", nullptr},
+    // Once the child has ended or a Shutdown has begun, nothing is read for
+    // the child or sent to it, and a call that fails then is no failure.
+    {"EndsQuietlyWhenTheChildHasEndedBeforeARead",
+     [](Streams& s) {
+         s.file = g_state.stdinHandle = SourceFile("in.txt", "typed");
+         g_state.childEnded = TRUE;
+     },
+     Request(CMD_READ_STDIN, 0) + kNever, "", "",
+     [](Streams& s) { EXPECT_TRUE(RecordsOn(fault::kReadFile, s.file).empty()); }},
+    {"EndsQuietlyWhenTheChildEndsAsAResultCannotBeSent",
+     [](Streams&) { Arrive({g_state.parentToChildWrite, 0, true, ERROR_NO_DATA}); }, Write(CMD_WRITE_STDOUT, "x") + kNever,
+     "", "x", nullptr},
+    {"EndsQuietlyWhenAShutdownBeginsAsAResultCannotBeSent",
+     [](Streams&) { Arrive({g_state.parentToChildWrite, 0, false, ERROR_NO_DATA}); }, Write(CMD_WRITE_STDOUT, "x") + kNever,
+     "", "x", StillStopping},
+    {"EndsQuietlyWhenAShutdownBeginsDuringWriteData",
+     [](Streams&) { Arrive({g_state.childToParentRead, 5, false, 0}); }, Write(CMD_WRITE_STDOUT, "hello") + kNever, "",
+     "", StillStopping},
+    {"EndsQuietlyWhenAShutdownCancelsAWriteDataRead",
+     [](Streams&) { Arrive({g_state.childToParentRead, 5, false, ERROR_OPERATION_ABORTED}); },
+     Write(CMD_WRITE_STDOUT, "hello") + kNever, "", "", StillStopping},
+    {"EndsQuietlyWhenAShutdownCancelsARequestRead",
+     [](Streams&) { Arrive({g_state.childToParentRead, sizeof(CommandRequest), false, ERROR_OPERATION_ABORTED}); },
+     kNever, "", "", StillStopping},
+    {"EndsQuietlyWhenTheChildEndsDuringARequestRead",
+     [](Streams&) { Arrive({g_state.childToParentRead, sizeof(CommandRequest), true, ERROR_OPERATION_ABORTED}); },
+     kNever, "", "", nullptr},
     {"EndsQuietlyAfter3BytesOfARequest", nullptr, Request(CMD_WRITE_STDOUT, 1).substr(0, 3), "", "", nullptr},
     {"EndsQuietlyAfter7BytesOfARequest", nullptr, Request(CMD_WRITE_STDOUT, 1).substr(0, 7), "", "", nullptr},
     {"EndsQuietlyAfterARequest", nullptr, Write(CMD_WRITE_STDOUT, "x"), Result(1, 0, 0), "x", nullptr},
@@ -235,6 +304,15 @@ TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
         {"read data lost", [&] { fault::Fail(fault::kWriteFile, ERROR_NO_DATA, 1, 1, Arg(results_.write)); },
          Request(CMD_READ_STDIN, 0) + never, SystemReport("Failed to send read data to child process", ERROR_NO_DATA),
          Result(1, 0, 5), ""},
+        // A failed send while the child still runs (here: this process, which
+        // the 1 s wait for its end does not see end). Last: the watch stays.
+        {"result lost, child still running",
+         [&] {
+             results_.CloseRead();
+             g_state.watchedChild = GetCurrentProcess();
+         },
+         Write(CMD_WRITE_STDOUT, "abc") + never,
+         SystemReport("Failed to send write result to child process", BrokenWriteError()), "", "abc"},
     };
     for (const Breach& breach : breaches) {
         SCOPED_TRACE(breach.name);
