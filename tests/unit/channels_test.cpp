@@ -75,15 +75,10 @@ std::string Received(Stream kind, const std::string& captured, const std::string
     return "";
 }
 
-// The block's console flag of each stream (all `console`) and its file
-// type (stdin, stdout, stderr).
-void ExpectStreamWords(const InterprocessBlock& b, DWORD console, const std::vector<DWORD>& types) {
-    EXPECT_EQ(console, b.stdinIsConsole);
-    EXPECT_EQ(console, b.stdoutIsConsole);
-    EXPECT_EQ(console, b.stderrIsConsole);
-    EXPECT_EQ(types[0], b.stdinFileType);
-    EXPECT_EQ(types[1], b.stdoutFileType);
-    EXPECT_EQ(types[2], b.stderrFileType);
+// The block's console flags of stdin, stdout and stderr, then their file types.
+std::vector<DWORD> StreamWords(const InterprocessBlock& b) {
+    return {b.stdinIsConsole, b.stdoutIsConsole, b.stderrIsConsole,
+            b.stdinFileType,  b.stdoutFileType,  b.stderrFileType};
 }
 
 // `files` starts the name of every file of this run.
@@ -120,7 +115,7 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     EXPECT_NE(b.ctrlCEvent, b.ctrlBreakEvent);
     EXPECT_NE(0u, b.parentToChildRead);
     EXPECT_NE(0u, b.childToParentWrite);
-    ExpectStreamWords(b, 0, {TypeOf(a.in), TypeOf(a.out), TypeOf(a.err)});
+    EXPECT_EQ((std::vector<DWORD>{0, 0, 0, TypeOf(a.in), TypeOf(a.out), TypeOf(a.err)}), StreamWords(b));
     EXPECT_EQ(a.in == Stream::kNone, 0u == b.stdinDuplicate);
     EXPECT_EQ(noOut, 0u == b.stdoutDuplicate);
     EXPECT_EQ(noErr, 0u == b.stderrDuplicate);
@@ -363,7 +358,7 @@ TEST_F(ChannelSetUp, ConsoleStreamsGetThreeRelaysAndNoConsoleInputDevice) {
     UseConsole(&g_state.stderrHandle, "CONOUT$");
     ASSERT_EQ(TRUE, SetUpChannels());
     const InterprocessBlock& b = Block();
-    ExpectStreamWords(b, 1, {2, 2, 2});
+    EXPECT_EQ((std::vector<DWORD>{1, 1, 1, 2, 2, 2}), StreamWords(b));
     EXPECT_EQ(0u, b.stdinDuplicate);
     EXPECT_EQ(0u, b.stdoutDuplicate);
     EXPECT_EQ(0u, b.stderrDuplicate);

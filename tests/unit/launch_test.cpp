@@ -52,18 +52,18 @@ protected:
         g_create = CreateCall();
     }
 
-    // The fields target resolution would have filled.
-    void SetTarget(const std::string& target, const std::string& rest) {
+    // A launch from the fields target resolution would have filled.
+    BOOL Launch(const std::string& target, const std::string& rest) {
         lstrcpynA(g_state.targetPath, target.c_str(), sizeof g_state.targetPath);
         rest_ = rest;
         g_state.rest = rest_.c_str();
+        return LaunchChild();
     }
 
     // A launch that reaches only the fake CreateProcessA.
     BOOL FakeLaunch(const std::string& target, const std::string& rest) {
         fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(FakeCreateProcess));
-        SetTarget(target, rest);
-        return LaunchChild();
+        return Launch(target, rest);
     }
 
     std::string Report() { return capture_->Take(); }
@@ -75,11 +75,10 @@ protected:
 TEST_F(ChildLaunch, ComposesQuotedTargetAndRestInSizedBlock) {
     const std::string target260 = "C:\\" + std::string(253, 't') + ".wxe";
     const std::string rest2000 = " " + std::string(1999, 'r');
-    const struct {
-        std::string target;
-        std::string rest;
-        std::string commandLine;
-    } rows[] = {
+    struct Row {
+        std::string target, rest, commandLine;
+    };
+    const Row rows[] = {
         {"C:\\apps\\tool.wxe", " a \"b c\"", "\"C:\\apps\\tool.wxe\" a \"b c\""},
         {"C:\\apps\\tool.wxe", "", "\"C:\\apps\\tool.wxe\""},
         {"C:\\Program Files\\Runner\\run.exe", "  \"my job.wbt\" 1 2",
@@ -153,8 +152,7 @@ std::string TestChild() { return BinDir() + "\\test_child.exe"; }
 
 TEST_F(ChildLaunch, RealChildIsStillSuspendedOnReturn) {
     const std::string log = TestDir() + "\\log.txt";
-    SetTarget(TestChild(), " cmdline=" + log + " exit=3");
-    ASSERT_TRUE(LaunchChild());
+    ASSERT_TRUE(Launch(TestChild(), " cmdline=" + log + " exit=3"));
     EXPECT_EQ("", Report());
     ASSERT_NE(nullptr, g_state.child.hProcess);
     HANDLE process = g_state.child.hProcess;
@@ -179,8 +177,7 @@ TEST_F(ChildLaunch, RealChildIsStillSuspendedOnReturn) {
 
 TEST_F(ChildLaunch, MissingTargetReportsRunFailure) {
     const std::string target = FullPath(TestDir()) + "\\absent.exe";
-    SetTarget(target, " x");
-    EXPECT_FALSE(LaunchChild());
+    EXPECT_FALSE(Launch(target, " x"));
     ExpectSystemReport(Report(), "Failed to run " + target, ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(nullptr, g_state.child.hProcess);
     EXPECT_EQ(nullptr, g_state.child.hThread);
@@ -191,8 +188,7 @@ TEST_F(ChildLaunch, MissingTargetReportsRunFailure) {
 
 TEST_F(ChildLaunch, AllocationFailureReportsBeforeAnyCreation) {
     fault::Fail(fault::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY);
-    SetTarget("C:\\apps\\tool.wxe", " a");
-    EXPECT_FALSE(LaunchChild());
+    EXPECT_FALSE(Launch("C:\\apps\\tool.wxe", " a"));
     ExpectSystemReport(Report(), "Failed to allocate memory for generating command line", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(0, fault::Count(fault::kCreateProcessA));
     EXPECT_EQ(nullptr, g_state.childCommandLine);
