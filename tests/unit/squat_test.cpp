@@ -51,10 +51,6 @@ std::string SquatterBytes(DWORD size) {
     return bytes;
 }
 
-std::string ChannelName(DWORD process, DWORD thread) {
-    return "tarnelo\t" + std::to_string(process) + "\t" + std::to_string(thread);
-}
-
 // --- In the death test's process ---
 
 SquatCase g_case;
@@ -69,7 +65,7 @@ BOOL WINAPI SquattingCreateProcessA(LPCSTR application, LPSTR commandLine, LPSEC
         return FALSE;
     }
     if (!(flags & CREATE_SUSPENDED)) ::ExitProcess(0x70);
-    const std::string name = ChannelName(child->dwProcessId, child->dwThreadId);
+    std::string name = "tarnelo\t" + std::to_string(child->dwProcessId) + "\t" + std::to_string(child->dwThreadId);
     if (g_case.kind == Squat::kEvent) {
         if (CreateEventA(NULL, TRUE, FALSE, name.c_str()) == NULL) ::ExitProcess(0x71);
         return TRUE;
