@@ -512,41 +512,21 @@ TEST(ChannelStepFailure, EachStepReportsAndLeavesLaterStepsUntouched) {
 
 struct StreamKind {
     const char* name;
-    DWORD remoteBits;  // FILE_TYPE_REMOTE added to what the platform says
+    const char* device;  // opened for reading and writing; "": a file of this test's, NULL: a pipe
+    DWORD remoteBits;    // FILE_TYPE_REMOTE added to what the platform says
     DWORD type;
     BOOL console;
 };
 
 const StreamKind kStreamKinds[] = {
-    {"DiskFile", 0, FILE_TYPE_DISK, FALSE},
-    {"Pipe", 0, FILE_TYPE_PIPE, FALSE},
-    {"NulDevice", 0, FILE_TYPE_CHAR, FALSE},
-    {"ConsoleOutput", 0, FILE_TYPE_CHAR, TRUE},
-    {"ConsoleInput", 0, FILE_TYPE_CHAR, TRUE},
-    {"RemoteDiskFile", FILE_TYPE_REMOTE, FILE_TYPE_DISK, FALSE},
-    {"RemoteConsoleOutput", FILE_TYPE_REMOTE, FILE_TYPE_CHAR, TRUE},
+    {"DiskFile", "", 0, FILE_TYPE_DISK, FALSE},
+    {"Pipe", NULL, 0, FILE_TYPE_PIPE, FALSE},
+    {"NulDevice", "NUL", 0, FILE_TYPE_CHAR, FALSE},
+    {"ConsoleOutput", "CONOUT$", 0, FILE_TYPE_CHAR, TRUE},
+    {"ConsoleInput", "CONIN$", 0, FILE_TYPE_CHAR, TRUE},
+    {"RemoteDiskFile", "", FILE_TYPE_REMOTE, FILE_TYPE_DISK, FALSE},
+    {"RemoteConsoleOutput", "CONOUT$", FILE_TYPE_REMOTE, FILE_TYPE_CHAR, TRUE},
 };
-
-HANDLE OpenStream(const std::string& name, const std::string& dir, std::vector<HANDLE>* opened) {
-    HANDLE handle = NULL;
-    if (name == "DiskFile" || name == "RemoteDiskFile") {
-        const std::string path = dir + "\\" + name + ".txt";
-        WriteFileBytes(path, "x");
-        handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    } else if (name == "Pipe") {
-        HANDLE write = NULL;
-        CreatePipe(&handle, &write, NULL, 0);
-        opened->push_back(write);
-    } else if (name == "NulDevice") {
-        handle = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    } else if (name == "ConsoleInput") {
-        handle = OpenConsole("CONIN$");
-    } else {
-        handle = OpenConsole("CONOUT$");
-    }
-    opened->push_back(handle);
-    return handle;
-}
 
 TEST(ClassifyStream, StoresTheTypeWithoutTheRemoteBitAndKnowsConsoles) {
     const std::string dir = TestDir();
@@ -554,7 +534,17 @@ TEST(ClassifyStream, StoresTheTypeWithoutTheRemoteBitAndKnowsConsoles) {
     for (const StreamKind& kind : kStreamKinds) {
         SCOPED_TRACE(kind.name);
         ResetLauncherState();
-        HANDLE handle = OpenStream(kind.name, dir, &opened);
+        HANDLE handle = NULL, write = NULL;
+        if (kind.device == NULL) {
+            CreatePipe(&handle, &write, NULL, 0);
+            opened.push_back(write);
+        } else {
+            const std::string path = *kind.device != '\0' ? kind.device : dir + "\\" + kind.name + ".txt";
+            if (*kind.device == '\0') WriteFileBytes(path, "x");
+            handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                 OPEN_EXISTING, 0, NULL);
+        }
+        opened.push_back(handle);
         ASSERT_NE(INVALID_HANDLE_VALUE, handle);
         ASSERT_NE(nullptr, handle);
         if (kind.remoteBits != 0) ShowFileType(handle, ::GetFileType(handle) | kind.remoteBits);
