@@ -97,13 +97,12 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     EXPECT_EQ(0u, run.exitCode);
 
     const bool noOut = a.out == Stream::kNone, noErr = a.err == Stream::kNone;
-    const std::string log = ReadFileBytes(files + "log.txt");
-    EXPECT_EQ(std::string("attach 0\n") + (noOut ? "probe so-h failed 6\n" : "probe so-h ok\n") +
-                  (noErr ? "probe se-h failed 6\n" : "probe se-h ok\n") + "probe co-h ok\n" +
-                  (noOut ? "probe so-r failed 6\n" : "probe so-r ok\n") +
-                  (noErr ? "probe se-r failed 6\n" : "probe se-r ok\n") +
-                  "probe co-r ok\nevent ctrlc ok\nevent ctrlbreak ok\n" + a.readLine,
-              log);
+    const auto probe = [](const char* way, bool none) {
+        return std::string("probe ") + way + (none ? " failed 6\n" : " ok\n");  // no stream: error 6
+    };
+    EXPECT_EQ("attach 0\n" + probe("so-h", noOut) + probe("se-h", noErr) + probe("co-h", false) + probe("so-r", noOut) +
+                  probe("se-r", noErr) + probe("co-r", false) + "event ctrlc ok\nevent ctrlbreak ok\n" + a.readLine,
+              ReadFileBytes(files + "log.txt"));
 
     const std::string dump = ReadFileBytes(files + "block.bin");
     ASSERT_EQ(68u, dump.size());
