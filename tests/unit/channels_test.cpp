@@ -267,9 +267,8 @@ public:
     }
 
     std::string ChannelName() const {
-        char name[64];
-        wsprintfA(name, "tarnelo\t%lu\t%lu", g_state.child.dwProcessId, g_state.child.dwThreadId);
-        return name;
+        return "tarnelo\t" + std::to_string(g_state.child.dwProcessId) + "\t" +
+               std::to_string(g_state.child.dwThreadId);
     }
 
     std::string Reports() { return capture_->Take(); }
