@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,82 +20,53 @@
 
 namespace {
 
+using launcher_run::OpenConsole;
+using namespace fault;
+
 const DWORD kBoundMs = 5000;
+const COORD kOrigin = {0, 0};
 
 std::string TestChild() { return ChildDir() + "\\test_child.exe"; }
 
-bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 std::string PlainReport(const std::string& message) { return "Fatal error: " + message + "\r\n"; }
 
-
-using launcher_run::OpenConsole;
-
-// Everything on the console screen of this process, row after row.
-std::string ConsoleScreen() {
-    std::string text;
+// Calls `use` with the console screen of this process and its size in cells.
+template <typename Use>
+void OnConsoleScreen(Use use) {
     HANDLE console = OpenConsole("CONOUT$");
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (console != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(console, &info)) {
-        std::vector<char> cells(static_cast<size_t>(info.dwSize.X) * info.dwSize.Y);
-        DWORD read = 0;
-        COORD origin = {0, 0};
-        if (ReadConsoleOutputCharacterA(console, cells.data(), static_cast<DWORD>(cells.size()), origin, &read)) {
-            text.assign(cells.data(), read);
-        }
-    }
-    if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
-    return text;
-}
-
-void ClearConsoleScreen() {
-    HANDLE console = OpenConsole("CONOUT$");
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (console != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(console, &info)) {
-        DWORD written = 0;
-        COORD origin = {0, 0};
-        FillConsoleOutputCharacterA(console, ' ', static_cast<DWORD>(info.dwSize.X) * info.dwSize.Y, origin,
-                                    &written);
-        SetConsoleCursorPosition(console, origin);
+        use(console, static_cast<DWORD>(info.dwSize.X) * info.dwSize.Y);
     }
     if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
 }
 
-InterprocessBlock BlockFromDump(const std::string& bytes) {
-    InterprocessBlock block;
-    memset(&block, 0xEE, sizeof block);
-    if (bytes.size() == sizeof block) memcpy(&block, bytes.data(), sizeof block);
-    return block;
-}
-
-// ---------------------------------------------------------------------------
 // The block and its handles, seen from a real child behind tarnelo.exe.
 
 struct Arrangement {
     const char* name;
     Stream in, out, err;
-    DWORD inType, outType, errType;
     const char* read;      // how the child reads stdin
     const char* readLine;  // the line it must log
 };
 
 const Arrangement kArrangements[] = {
-    {"FileInPipeOutFileErr", Stream::kFile, Stream::kPipe, Stream::kFile, FILE_TYPE_DISK, FILE_TYPE_PIPE,
-     FILE_TYPE_DISK, "readdup", "readdup: from the file\n"},
-    {"PipeInNulOutPipeErr", Stream::kPipe, Stream::kNul, Stream::kPipe, FILE_TYPE_PIPE, FILE_TYPE_CHAR,
-     FILE_TYPE_PIPE, "readcmd", "readcmd: from the pipe\n"},
-    {"NulInFileOutNulErr", Stream::kNul, Stream::kFile, Stream::kNul, FILE_TYPE_CHAR, FILE_TYPE_DISK,
-     FILE_TYPE_CHAR, "readdup", "readdup: \n"},
+    {"FileInPipeOutFileErr", Stream::kFile, Stream::kPipe, Stream::kFile, "readdup", "readdup: from the file\n"},
+    {"PipeInNulOutPipeErr", Stream::kPipe, Stream::kNul, Stream::kPipe, "readcmd", "readcmd: from the pipe\n"},
+    {"NulInFileOutNulErr", Stream::kNul, Stream::kFile, Stream::kNul, "readdup", "readdup: \n"},
     // A null stream is no stream: words 0, requests on it answer error 6.
-    {"NoIn", Stream::kNone, Stream::kPipe, Stream::kPipe, FILE_TYPE_UNKNOWN, FILE_TYPE_PIPE, FILE_TYPE_PIPE,
-     "readcmd", "readcmd: \nreadcmd error 6\n"},
-    {"NoOut", Stream::kPipe, Stream::kNone, Stream::kFile, FILE_TYPE_PIPE, FILE_TYPE_UNKNOWN, FILE_TYPE_DISK,
-     "readdup", "readdup: from the pipe\n"},
-    {"NoErr", Stream::kFile, Stream::kPipe, Stream::kNone, FILE_TYPE_DISK, FILE_TYPE_PIPE, FILE_TYPE_UNKNOWN,
-     "readcmd", "readcmd: from the file\n"},
-    {"NoStreams", Stream::kNone, Stream::kNone, Stream::kNone, FILE_TYPE_UNKNOWN, FILE_TYPE_UNKNOWN,
-     FILE_TYPE_UNKNOWN, "readcmd", "readcmd: \nreadcmd error 6\n"},
+    {"NoIn", Stream::kNone, Stream::kPipe, Stream::kPipe, "readcmd", "readcmd: \nreadcmd error 6\n"},
+    {"NoOut", Stream::kPipe, Stream::kNone, Stream::kFile, "readdup", "readdup: from the pipe\n"},
+    {"NoErr", Stream::kFile, Stream::kPipe, Stream::kNone, "readcmd", "readcmd: from the file\n"},
+    {"NoStreams", Stream::kNone, Stream::kNone, Stream::kNone, "readcmd", "readcmd: \nreadcmd error 6\n"},
 };
+
+// The file type the block must give a redirected stream of each kind.
+DWORD TypeOf(Stream kind) {
+    const DWORD kTypes[] = {FILE_TYPE_PIPE, FILE_TYPE_DISK, FILE_TYPE_CHAR, FILE_TYPE_CHAR, FILE_TYPE_UNKNOWN};
+    static_assert(static_cast<int>(Stream::kNone) == 4, "one type for each kind, in the order of Stream");
+    return kTypes[static_cast<int>(kind)];
+}
 
 // What one output stream received, wherever it went.
 std::string Received(Stream kind, const std::string& captured, const std::string& file) {
@@ -103,21 +75,20 @@ std::string Received(Stream kind, const std::string& captured, const std::string
     return "";
 }
 
-// The block's console flag of each stream (all `console`) and its file
-// type (stdin, stdout, stderr).
-void ExpectStreamWords(const InterprocessBlock& b, DWORD console, const std::vector<DWORD>& types) {
-    EXPECT_EQ(console, b.stdinIsConsole);
-    EXPECT_EQ(console, b.stdoutIsConsole);
-    EXPECT_EQ(console, b.stderrIsConsole);
-    EXPECT_EQ(types[0], b.stdinFileType);
-    EXPECT_EQ(types[1], b.stdoutFileType);
-    EXPECT_EQ(types[2], b.stderrFileType);
+// The block's console flags of stdin, stdout and stderr, then their file types.
+std::vector<DWORD> StreamWords(const InterprocessBlock& b) {
+    return {b.stdinIsConsole, b.stdoutIsConsole, b.stderrIsConsole,
+            b.stdinFileType,  b.stdoutFileType,  b.stderrFileType};
 }
 
 // `files` starts the name of every file of this run.
 void CheckArrangement(const Arrangement& a, const std::string& files) {
     RunOptions options = StreamOptions(a.in, a.out, a.err, files, "from the pipe", "from the file");
-    ClearConsoleScreen();
+    OnConsoleScreen([](HANDLE console, DWORD cells) {
+        DWORD written = 0;
+        FillConsoleOutputCharacterA(console, ' ', cells, kOrigin, &written);
+        SetConsoleCursorPosition(console, kOrigin);
+    });
 
     RunResult run = RunProcess("\"" + Launcher() + "\" \"" + TestChild() + "\" \"log=" + files + "log.txt\" \"dump=" +
                                    files + "block.bin\" probe events " + a.read,
@@ -126,24 +97,24 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     EXPECT_EQ(0u, run.exitCode);
 
     const bool noOut = a.out == Stream::kNone, noErr = a.err == Stream::kNone;
-    const std::string log = ReadFileBytes(files + "log.txt");
-    EXPECT_EQ(std::string("attach 0\n") + (noOut ? "probe so-h failed 6\n" : "probe so-h ok\n") +
-                  (noErr ? "probe se-h failed 6\n" : "probe se-h ok\n") + "probe co-h ok\n" +
-                  (noOut ? "probe so-r failed 6\n" : "probe so-r ok\n") +
-                  (noErr ? "probe se-r failed 6\n" : "probe se-r ok\n") +
-                  "probe co-r ok\nevent ctrlc ok\nevent ctrlbreak ok\n" + a.readLine,
-              log);
+    const auto probe = [](const char* way, bool none) {
+        return std::string("probe ") + way + (none ? " failed 6\n" : " ok\n");  // no stream: error 6
+    };
+    EXPECT_EQ("attach 0\n" + probe("so-h", noOut) + probe("se-h", noErr) + probe("co-h", false) + probe("so-r", noOut) +
+                  probe("se-r", noErr) + probe("co-r", false) + "event ctrlc ok\nevent ctrlbreak ok\n" + a.readLine,
+              ReadFileBytes(files + "log.txt"));
 
     const std::string dump = ReadFileBytes(files + "block.bin");
     ASSERT_EQ(68u, dump.size());
-    const InterprocessBlock b = BlockFromDump(dump);
+    InterprocessBlock b;
+    memcpy(&b, dump.data(), sizeof b);
     EXPECT_EQ(1003u, b.layoutVersion);
     EXPECT_NE(0u, b.ctrlCEvent);
     EXPECT_NE(0u, b.ctrlBreakEvent);
     EXPECT_NE(b.ctrlCEvent, b.ctrlBreakEvent);
     EXPECT_NE(0u, b.parentToChildRead);
     EXPECT_NE(0u, b.childToParentWrite);
-    ExpectStreamWords(b, 0, {a.inType, a.outType, a.errType});
+    EXPECT_EQ((std::vector<DWORD>{0, 0, 0, TypeOf(a.in), TypeOf(a.out), TypeOf(a.err)}), StreamWords(b));
     EXPECT_EQ(a.in == Stream::kNone, 0u == b.stdinDuplicate);
     EXPECT_EQ(noOut, 0u == b.stdoutDuplicate);
     EXPECT_EQ(noErr, 0u == b.stderrDuplicate);
@@ -151,10 +122,9 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     EXPECT_EQ(b.stderrDuplicate, b.stderrWrite);
     // The dedicated relay runs even with no console stream at all.
     EXPECT_NE(0u, b.consoleWrite);
-    const DWORD handles[] = {b.parentToChildRead, b.childToParentWrite, b.stdinDuplicate,
-                             b.stdoutDuplicate,   b.stderrDuplicate,    b.consoleWrite};
     std::vector<DWORD> distinct;
-    for (DWORD handle : handles) {
+    for (DWORD handle : {b.parentToChildRead, b.childToParentWrite, b.stdinDuplicate, b.stdoutDuplicate,
+                         b.stderrDuplicate, b.consoleWrite}) {
         if (handle != 0) distinct.push_back(handle);
     }
     std::sort(distinct.begin(), distinct.end());
@@ -164,7 +134,12 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     // each stream sees its two markers in this order.
     EXPECT_EQ(a.out == Stream::kNul || noOut ? "" : "m-so-h\nm-so-r\n", Received(a.out, run.out, options.outFile));
     EXPECT_EQ(a.err == Stream::kNul || noErr ? "" : "m-se-h\nm-se-r\n", Received(a.err, run.err, options.errFile));
-    const std::string screen = ConsoleScreen();
+    std::string screen;  // every row of it, one after the other
+    OnConsoleScreen([&](HANDLE console, DWORD cells) {
+        screen.resize(cells);
+        DWORD read = 0;
+        screen.resize(ReadConsoleOutputCharacterA(console, &screen[0], cells, kOrigin, &read) ? read : 0);
+    });
     EXPECT_NE(std::string::npos, screen.find("m-co-h")) << "consoleWrite did not reach the console";
     EXPECT_NE(std::string::npos, screen.find("m-co-r")) << "request 4 did not reach the console";
 }
@@ -177,7 +152,6 @@ TEST(ChannelBlock, RedirectedStreamsAreDuplicatedMissingOnesAreZeroAndEveryHandl
     }
 }
 
-// ---------------------------------------------------------------------------
 // CTRL+C on the shared console, end to end.
 
 BOOL WINAPI IgnoreCtrlC(DWORD type) { return type == CTRL_C_EVENT; }
@@ -193,7 +167,8 @@ TEST(LauncherConsole, CtrlCSignalsTheChildsEventOnceAndServiceGoesOn) {
         run = RunProcess("\"" + Launcher() + "\" \"" + TestChild() + "\" \"log=" + dir + "\\log.txt\" \"ready=" + ready +
                          "\" waitctrlc=5000 say=after-ctrl-c exit=305419896");
     });
-    const bool childWaiting = WaitUntil([&] { return FileExists(ready); });
+    const bool childWaiting =
+        WaitUntil([&] { return GetFileAttributesA(ready.c_str()) != INVALID_FILE_ATTRIBUTES; });
     if (childWaiting) {
         EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
     }
@@ -207,23 +182,29 @@ TEST(LauncherConsole, CtrlCSignalsTheChildsEventOnceAndServiceGoesOn) {
     EXPECT_EQ(0x12345678u, run.exitCode);  // all 32 bits
 }
 
-// ---------------------------------------------------------------------------
 // In-process set-up against a real suspended child.
 
-// Handles that ClassifyStream is to take for consoles (stderr cannot be a
-// real console here: the reports must be captured).
-std::vector<HANDLE> g_pretendConsoles;
+// File types ClassifyStream is to see for chosen handles; one shown as
+// FILE_TYPE_CHAR is taken for a console too (stderr cannot be a real
+// console here: the reports must be captured).
+std::map<HANDLE, DWORD> g_shownTypes;
 
-bool Pretended(HANDLE handle) {
-    return std::find(g_pretendConsoles.begin(), g_pretendConsoles.end(), handle) != g_pretendConsoles.end();
+DWORD WINAPI ShownFileType(HANDLE handle) {
+    const auto shown = g_shownTypes.find(handle);
+    return shown != g_shownTypes.end() ? shown->second : ::GetFileType(handle);
 }
 
-DWORD WINAPI PretendGetFileType(HANDLE handle) { return Pretended(handle) ? FILE_TYPE_CHAR : ::GetFileType(handle); }
-
-BOOL WINAPI PretendGetConsoleMode(HANDLE handle, LPDWORD mode) {
-    if (!Pretended(handle)) return ::GetConsoleMode(handle, mode);
+BOOL WINAPI ShownConsoleMode(HANDLE handle, LPDWORD mode) {
+    const auto shown = g_shownTypes.find(handle);
+    if (shown == g_shownTypes.end() || shown->second != FILE_TYPE_CHAR) return ::GetConsoleMode(handle, mode);
     *mode = ENABLE_PROCESSED_OUTPUT;
     return TRUE;
+}
+
+void ShowFileType(HANDLE handle, DWORD type) {
+    g_shownTypes[handle] = type;
+    Replace(kGetFileType, reinterpret_cast<void*>(ShownFileType));
+    Replace(kGetConsoleMode, reinterpret_cast<void*>(ShownConsoleMode));
 }
 
 // The launcher's side of channel set-up, in this process, against a real
@@ -233,7 +214,6 @@ public:
     void Begin() {
         using namespace launcher_run;
         Enter(kHoldLock | kHoldEvents | kHoldInheritable | kHoldConsoleOutput);
-        g_pretendConsoles.clear();
         g_state.moduleHandle = GetModuleHandleA(NULL);
         ASSERT_NE(INVALID_HANDLE_VALUE, g_state.consoleOutput);
         capture_.reset(new StderrCapture());
@@ -260,7 +240,7 @@ public:
         for (HANDLE handle : kept_) CloseHandle(handle);
         kept_.clear();
         capture_.reset();
-        g_pretendConsoles.clear();
+        g_shownTypes.clear();
     }
 
     HANDLE Keep(HANDLE handle) {
@@ -268,21 +248,10 @@ public:
         return handle;
     }
 
-    // Makes ClassifyStream take this handle for a console.
-    void PretendConsole(HANDLE handle) {
-        g_pretendConsoles.push_back(handle);
-        fault::Replace(fault::kGetFileType, reinterpret_cast<void*>(PretendGetFileType));
-        fault::Replace(fault::kGetConsoleMode, reinterpret_cast<void*>(PretendGetConsoleMode));
-    }
-
-    // The stream handles a console-run launcher has.
-    void UseRealConsoleStreams() {
-        g_state.stdinHandle = Keep(OpenConsole("CONIN$"));
-        g_state.stdoutHandle = Keep(OpenConsole("CONOUT$"));
-        g_state.stderrHandle = Keep(OpenConsole("CONOUT$"));
-        ASSERT_NE(INVALID_HANDLE_VALUE, g_state.stdinHandle);
-        ASSERT_NE(INVALID_HANDLE_VALUE, g_state.stdoutHandle);
-        ASSERT_NE(INVALID_HANDLE_VALUE, g_state.stderrHandle);
+    // A stream handle of a console-run launcher: the console device `name`.
+    void UseConsole(HANDLE* stream, const char* name) {
+        *stream = Keep(OpenConsole(name));
+        ASSERT_NE(INVALID_HANDLE_VALUE, *stream);
     }
 
     const InterprocessBlock& Block() const { return *reinterpret_cast<const InterprocessBlock*>(g_state.blockView); }
@@ -291,17 +260,15 @@ public:
     // the child has no such handle).
     HANDLE FromChild(DWORD word) {
         HANDLE copy = NULL;
-        if (!DuplicateHandle(g_state.child.hProcess, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(word)),
-                             GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-            return NULL;
-        }
-        return copy;
+        return DuplicateHandle(g_state.child.hProcess, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(word)),
+                               GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)
+                   ? copy
+                   : NULL;
     }
 
     std::string ChannelName() const {
-        char name[64];
-        wsprintfA(name, "tarnelo\t%lu\t%lu", g_state.child.dwProcessId, g_state.child.dwThreadId);
-        return name;
+        return "tarnelo\t" + std::to_string(g_state.child.dwProcessId) + "\t" +
+               std::to_string(g_state.child.dwThreadId);
     }
 
     std::string Reports() { return capture_->Take(); }
@@ -384,16 +351,15 @@ TEST_F(ChannelSetUp, ChildsEndsConnectToTheLaunchersAndTheLauncherKeepsNoCopy) {
 }
 
 TEST_F(ChannelSetUp, ConsoleStreamsGetThreeRelaysAndNoConsoleInputDevice) {
-    UseRealConsoleStreams();
+    UseConsole(&g_state.stdinHandle, "CONIN$");
+    UseConsole(&g_state.stdoutHandle, "CONOUT$");
+    UseConsole(&g_state.stderrHandle, "CONOUT$");
     ASSERT_EQ(TRUE, SetUpChannels());
     const InterprocessBlock& b = Block();
-    ExpectStreamWords(b, 1, {2, 2, 2});
+    EXPECT_EQ((std::vector<DWORD>{1, 1, 1, 2, 2, 2}), StreamWords(b));
     EXPECT_EQ(0u, b.stdinDuplicate);
     EXPECT_EQ(0u, b.stdoutDuplicate);
     EXPECT_EQ(0u, b.stderrDuplicate);
-    EXPECT_NE(0u, b.stdoutWrite);
-    EXPECT_NE(0u, b.stderrWrite);
-    EXPECT_NE(0u, b.consoleWrite);
     EXPECT_NE(b.stdoutWrite, b.stderrWrite);
     EXPECT_NE(b.stdoutWrite, b.consoleWrite);
     EXPECT_NE(b.stderrWrite, b.consoleWrite);
@@ -408,6 +374,7 @@ TEST_F(ChannelSetUp, ConsoleStreamsGetThreeRelaysAndNoConsoleInputDevice) {
 
     // Each relay pipe's write end lives in the child.
     for (DWORD word : {b.stdoutWrite, b.stderrWrite, b.consoleWrite}) {
+        EXPECT_NE(0u, word);
         HANDLE copy = FromChild(word);
         EXPECT_NE(nullptr, copy);
         if (copy != NULL) CloseHandle(copy);
@@ -481,14 +448,6 @@ const char kStdoutRelay[] = "Failed to create console output thread for STDOUT";
 const char kStderrRelay[] = "Failed to create console output thread for STDERR";
 const char kConsoleRelay[] = "Failed to create dedicated console output thread";
 
-using fault::kCreateFileA;
-using fault::kCreateFileMappingA;
-using fault::kCreatePipe;
-using fault::kCreateThread;
-using fault::kDuplicateHandle;
-using fault::kLocalAlloc;
-using fault::kMapViewOfFile;
-
 // With stdin a file and stdout and stderr pipes, a clean set-up makes three
 // pipes (two protocol pipes, the dedicated relay's) and six duplicates (two
 // pipe ends, the three streams, the dedicated relay's write end).
@@ -518,12 +477,9 @@ const StepFailure kStepFailures[] = {
 
 TEST(ChannelStepFailure, EachStepReportsAndLeavesLaterStepsUntouched) {
     ForEachScene(kStepFailures, [](SuspendedChildScene& scene, const StepFailure& f) {
-        if (f.streams == Streams::kStdoutConsole) {
-            g_state.stdoutHandle = scene.Keep(OpenConsole("CONOUT$"));
-            ASSERT_NE(INVALID_HANDLE_VALUE, g_state.stdoutHandle);
-        }
+        if (f.streams == Streams::kStdoutConsole) scene.UseConsole(&g_state.stdoutHandle, "CONOUT$");
         // stderr carries the reports, so it can only pretend to be a console.
-        if (f.streams == Streams::kStderrConsole) scene.PretendConsole(g_state.stderrHandle);
+        if (f.streams == Streams::kStderrConsole) ShowFileType(g_state.stderrHandle, FILE_TYPE_CHAR);
         fault::Fail(f.call, kInjected, f.skip);
 
         EXPECT_EQ(FALSE, SetUpChannels());
@@ -550,53 +506,25 @@ TEST(ChannelStepFailure, EachStepReportsAndLeavesLaterStepsUntouched) {
     });
 }
 
-// ---------------------------------------------------------------------------
 // ClassifyStream on each kind of handle.
-
-HANDLE g_remoteHandle;
-DWORD g_remoteType;
-
-DWORD WINAPI RemoteGetFileType(HANDLE handle) {
-    return handle == g_remoteHandle ? g_remoteType : ::GetFileType(handle);
-}
 
 struct StreamKind {
     const char* name;
-    DWORD remoteBits;  // FILE_TYPE_REMOTE added to what the platform says
+    const char* device;  // opened for reading and writing; "": a file of this test's, NULL: a pipe
+    DWORD remoteBits;    // FILE_TYPE_REMOTE added to what the platform says
     DWORD type;
     BOOL console;
 };
 
 const StreamKind kStreamKinds[] = {
-    {"DiskFile", 0, FILE_TYPE_DISK, FALSE},
-    {"Pipe", 0, FILE_TYPE_PIPE, FALSE},
-    {"NulDevice", 0, FILE_TYPE_CHAR, FALSE},
-    {"ConsoleOutput", 0, FILE_TYPE_CHAR, TRUE},
-    {"ConsoleInput", 0, FILE_TYPE_CHAR, TRUE},
-    {"RemoteDiskFile", FILE_TYPE_REMOTE, FILE_TYPE_DISK, FALSE},
-    {"RemoteConsoleOutput", FILE_TYPE_REMOTE, FILE_TYPE_CHAR, TRUE},
+    {"DiskFile", "", 0, FILE_TYPE_DISK, FALSE},
+    {"Pipe", NULL, 0, FILE_TYPE_PIPE, FALSE},
+    {"NulDevice", "NUL", 0, FILE_TYPE_CHAR, FALSE},
+    {"ConsoleOutput", "CONOUT$", 0, FILE_TYPE_CHAR, TRUE},
+    {"ConsoleInput", "CONIN$", 0, FILE_TYPE_CHAR, TRUE},
+    {"RemoteDiskFile", "", FILE_TYPE_REMOTE, FILE_TYPE_DISK, FALSE},
+    {"RemoteConsoleOutput", "CONOUT$", FILE_TYPE_REMOTE, FILE_TYPE_CHAR, TRUE},
 };
-
-HANDLE OpenStream(const std::string& name, const std::string& dir, std::vector<HANDLE>* opened) {
-    HANDLE handle = NULL;
-    if (name == "DiskFile" || name == "RemoteDiskFile") {
-        const std::string path = dir + "\\" + name + ".txt";
-        WriteFileBytes(path, "x");
-        handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    } else if (name == "Pipe") {
-        HANDLE write = NULL;
-        CreatePipe(&handle, &write, NULL, 0);
-        opened->push_back(write);
-    } else if (name == "NulDevice") {
-        handle = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    } else if (name == "ConsoleInput") {
-        handle = OpenConsole("CONIN$");
-    } else {
-        handle = OpenConsole("CONOUT$");
-    }
-    opened->push_back(handle);
-    return handle;
-}
 
 TEST(ClassifyStream, StoresTheTypeWithoutTheRemoteBitAndKnowsConsoles) {
     const std::string dir = TestDir();
@@ -604,23 +532,29 @@ TEST(ClassifyStream, StoresTheTypeWithoutTheRemoteBitAndKnowsConsoles) {
     for (const StreamKind& kind : kStreamKinds) {
         SCOPED_TRACE(kind.name);
         ResetLauncherState();
-        HANDLE handle = OpenStream(kind.name, dir, &opened);
+        HANDLE handle = NULL, write = NULL;
+        if (kind.device == NULL) {
+            CreatePipe(&handle, &write, NULL, 0);
+            opened.push_back(write);
+        } else {
+            const std::string path = *kind.device != '\0' ? kind.device : dir + "\\" + kind.name + ".txt";
+            if (*kind.device == '\0') WriteFileBytes(path, "x");
+            handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                 OPEN_EXISTING, 0, NULL);
+        }
+        opened.push_back(handle);
         ASSERT_NE(INVALID_HANDLE_VALUE, handle);
         ASSERT_NE(nullptr, handle);
-        if (kind.remoteBits != 0) {
-            g_remoteHandle = handle;
-            g_remoteType = ::GetFileType(handle) | kind.remoteBits;
-            fault::Replace(fault::kGetFileType, reinterpret_cast<void*>(RemoteGetFileType));
-        }
+        if (kind.remoteBits != 0) ShowFileType(handle, ::GetFileType(handle) | kind.remoteBits);
         DWORD type = 0xdeadbeef;
         EXPECT_EQ(kind.console, ClassifyStream(handle, &type));
         EXPECT_EQ(kind.type, type);
     }
     for (HANDLE handle : opened) CloseHandle(handle);
+    g_shownTypes.clear();
     ResetLauncherState();
 }
 
-// ---------------------------------------------------------------------------
 // The console input mode the child starts with: RunLauncher in-process with
 // a real child, the console mode calls faked so our console stays as it is.
 
@@ -662,47 +596,32 @@ const ModeCase kModeCases[] = {
     {"Unreadable", 0, 7},
 };
 
-void CheckInitialMode(const ModeCase& c, const std::string& inFile) {
-    launcher_run::Setup setup;
-    setup.modulePath = Launcher();
-    setup.commandLine = Quote(setup.modulePath) + " " + Quote(TestChild()) + " exit=3";
-    HANDLE stdoutRead = NULL, stderrRead = NULL;
-    setup.std[0] = CreateFileA(inFile.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    CreatePipe(&stdoutRead, &setup.std[1], NULL, 1 << 16);
-    CreatePipe(&stderrRead, &setup.std[2], NULL, 1 << 16);
-    launcher_run::Surround(setup);
-    g_consoleModeRead = c.read;
-    fault::Replace(fault::kGetConsoleMode, reinterpret_cast<void*>(FakeGetConsoleMode));
-    fault::Replace(fault::kSetConsoleMode, reinterpret_cast<void*>(FakeSetConsoleMode));
-
-    EXPECT_EQ(1u, RunLauncher());
-    DWORD available = 0;
-    EXPECT_TRUE(PeekNamedPipe(stderrRead, NULL, 0, NULL, &available, NULL));
-    EXPECT_EQ(0u, available) << "a report was made";
-    EXPECT_EQ(3u, EffectiveExitCode()) << "the child did not run to its end";
-
-    const std::vector<fault::Record> sets = fault::Records(fault::kSetConsoleMode);
-    EXPECT_EQ(1u, sets.size());
-    if (!sets.empty()) {
-        EXPECT_EQ(reinterpret_cast<UINT_PTR>(g_state.consoleInput), sets[0].args[0]);
-        EXPECT_EQ(c.expected, sets[0].args[1]);
-    }
-    // Set after the child was resumed, before the first request was read.
-    EXPECT_FALSE(g_suspendedAtSet);
-    EXPECT_EQ(0u, g_mainThreadReadsAtSet);
-
-    launcher_run::Leave();  // what RunLauncher acquired, released as Shutdown would
-    for (HANDLE handle : {setup.std[0], setup.std[1], setup.std[2], stdoutRead, stderrRead}) {
-        CloseHandle(handle);
-    }
-}
-
+// stdin an empty file, stdout and stderr files.
 TEST(InitialInputMode, CookedBitsAreSetAndEveryOtherBitKept) {
-    const std::string in = TestDir() + "\\in.txt";
-    WriteFileBytes(in, "");
     for (const ModeCase& c : kModeCases) {
         SCOPED_TRACE(c.name);
-        CheckInitialMode(c, in);
+        const std::string dir = TestDir();
+        const launcher_run::Setup setup = launcher_run::InDirectory(dir, Quote(TestChild()) + " exit=3");
+        launcher_run::Surround(setup);
+        g_consoleModeRead = c.read;
+        Replace(kGetConsoleMode, reinterpret_cast<void*>(FakeGetConsoleMode));
+        Replace(kSetConsoleMode, reinterpret_cast<void*>(FakeSetConsoleMode));
+
+        EXPECT_EQ(1u, RunLauncher());
+        EXPECT_EQ("", ReadFileBytes(dir + "\\err.txt")) << "a report was made";
+        EXPECT_EQ(3u, EffectiveExitCode()) << "the child did not run to its end";
+        const std::vector<fault::Record> sets = fault::Records(fault::kSetConsoleMode);
+        EXPECT_EQ(1u, sets.size());
+        if (!sets.empty()) {
+            EXPECT_EQ(reinterpret_cast<UINT_PTR>(g_state.consoleInput), sets[0].args[0]);
+            EXPECT_EQ(c.expected, sets[0].args[1]);
+        }
+        // Set after the child was resumed, before the first request was read.
+        EXPECT_FALSE(g_suspendedAtSet);
+        EXPECT_EQ(0u, g_mainThreadReadsAtSet);
+
+        launcher_run::Leave();  // what RunLauncher acquired, released as Shutdown would
+        for (HANDLE handle : setup.std) CloseHandle(handle);
     }
 }
 

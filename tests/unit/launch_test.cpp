@@ -19,36 +19,23 @@ using namespace launch_support;
 
 // What the fake CreateProcessA was given, copied at the moment of the call.
 struct CreateCall {
-    bool made = false;
-    bool applicationNull = false;
+    bool made, applicationNull, securityNull, environmentNull, directoryNull;
     std::string commandLine;
-    const char* commandLinePointer = NULL;
-    bool securityNull = false;
-    BOOL inherit = FALSE;
-    DWORD flags = 0;
-    bool environmentNull = false;
-    bool directoryNull = false;
-    STARTUPINFOA startup = {};
-    const STARTUPINFOA* startupPointer = NULL;
-    const PROCESS_INFORMATION* informationPointer = NULL;
+    const char* commandLinePointer;
+    BOOL inherit;
+    DWORD flags;
+    STARTUPINFOA startup;
+    const STARTUPINFOA* startupPointer;
+    const PROCESS_INFORMATION* informationPointer;
 };
 CreateCall g_create;
 
 BOOL WINAPI FakeCreateProcess(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,
                               LPSECURITY_ATTRIBUTES threadSecurity, BOOL inherit, DWORD flags, LPVOID environment,
                               LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION information) {
-    g_create.made = true;
-    g_create.applicationNull = application == NULL;
-    g_create.commandLine = commandLine;
-    g_create.commandLinePointer = commandLine;
-    g_create.securityNull = processSecurity == NULL && threadSecurity == NULL;
-    g_create.inherit = inherit;
-    g_create.flags = flags;
-    g_create.environmentNull = environment == NULL;
-    g_create.directoryNull = directory == NULL;
-    g_create.startup = *startup;
-    g_create.startupPointer = startup;
-    g_create.informationPointer = information;
+    const bool securityNull = processSecurity == NULL && threadSecurity == NULL;
+    g_create = {true,        application == NULL, securityNull, environment == NULL, directory == NULL, commandLine,
+                commandLine, inherit,             flags,        *startup,            startup,           information};
     ZeroMemory(information, sizeof *information);  // no process: nothing to clean up
     return TRUE;
 }
@@ -56,24 +43,27 @@ BOOL WINAPI FakeCreateProcess(LPCSTR application, LPSTR commandLine, LPSECURITY_
 class ChildLaunch : public ::testing::Test {
 protected:
     void SetUp() override { Fresh(); }
-    void TearDown() override {
-        FreeChildCommandLine();
-        capture_.reset();
-    }
+    void TearDown() override { FreeChildCommandLine(); }
 
     void Fresh() {
         FreeChildCommandLine();
-        capture_.reset();
         ResetLauncherState();
         capture_.reset(new StderrCapture);
         g_create = CreateCall();
     }
 
-    // The fields target resolution would have filled.
-    void SetTarget(const std::string& target, const std::string& rest) {
+    // A launch from the fields target resolution would have filled.
+    BOOL Launch(const std::string& target, const std::string& rest) {
         lstrcpynA(g_state.targetPath, target.c_str(), sizeof g_state.targetPath);
         rest_ = rest;
         g_state.rest = rest_.c_str();
+        return LaunchChild();
+    }
+
+    // A launch that reaches only the fake CreateProcessA.
+    BOOL FakeLaunch(const std::string& target, const std::string& rest) {
+        fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(FakeCreateProcess));
+        return Launch(target, rest);
     }
 
     std::string Report() { return capture_->Take(); }
@@ -85,11 +75,10 @@ protected:
 TEST_F(ChildLaunch, ComposesQuotedTargetAndRestInSizedBlock) {
     const std::string target260 = "C:\\" + std::string(253, 't') + ".wxe";
     const std::string rest2000 = " " + std::string(1999, 'r');
-    const struct {
-        std::string target;
-        std::string rest;
-        std::string commandLine;
-    } rows[] = {
+    struct Row {
+        std::string target, rest, commandLine;
+    };
+    const Row rows[] = {
         {"C:\\apps\\tool.wxe", " a \"b c\"", "\"C:\\apps\\tool.wxe\" a \"b c\""},
         {"C:\\apps\\tool.wxe", "", "\"C:\\apps\\tool.wxe\""},
         {"C:\\Program Files\\Runner\\run.exe", "  \"my job.wbt\" 1 2",
@@ -99,9 +88,7 @@ TEST_F(ChildLaunch, ComposesQuotedTargetAndRestInSizedBlock) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.commandLine.substr(0, 60));
         Fresh();
-        fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(FakeCreateProcess));
-        SetTarget(row.target, row.rest);
-        ASSERT_TRUE(LaunchChild());
+        ASSERT_TRUE(FakeLaunch(row.target, row.rest));
         EXPECT_EQ("", Report());
         ASSERT_TRUE(g_create.made);
         EXPECT_EQ(row.commandLine, g_create.commandLine);
@@ -117,9 +104,7 @@ TEST_F(ChildLaunch, ComposesQuotedTargetAndRestInSizedBlock) {
 }
 
 TEST_F(ChildLaunch, FreeingCommandLineTwiceReleasesItOnce) {
-    fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(FakeCreateProcess));
-    SetTarget("C:\\apps\\tool.wxe", " x");
-    ASSERT_TRUE(LaunchChild());
+    ASSERT_TRUE(FakeLaunch("C:\\apps\\tool.wxe", " x"));
     const UINT_PTR block = reinterpret_cast<UINT_PTR>(g_state.childCommandLine);
     FreeChildCommandLine();
     FreeChildCommandLine();
@@ -138,9 +123,7 @@ TEST_F(ChildLaunch, CreatesSuspendedInheritingInOwnPriorityClass) {
         Fresh();
         ASSERT_TRUE(SetPriorityClass(self, priority));
         ASSERT_EQ(priority, GetPriorityClass(self));
-        fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(FakeCreateProcess));
-        SetTarget("C:\\apps\\tool.wxe", " x");
-        const BOOL launched = LaunchChild();
+        const BOOL launched = FakeLaunch("C:\\apps\\tool.wxe", " x");
         SetPriorityClass(self, original);
         ASSERT_TRUE(launched);
 
@@ -160,45 +143,41 @@ TEST_F(ChildLaunch, CreatesSuspendedInheritingInOwnPriorityClass) {
 
 TEST_F(ChildLaunch, UnreadablePriorityClassGivesSuspendedAlone) {
     fault::Fail(fault::kGetPriorityClass, ERROR_ACCESS_DENIED);
-    fault::Replace(fault::kCreateProcessA, reinterpret_cast<void*>(FakeCreateProcess));
-    SetTarget("C:\\apps\\tool.wxe", "");
-    ASSERT_TRUE(LaunchChild());
+    ASSERT_TRUE(FakeLaunch("C:\\apps\\tool.wxe", ""));
     EXPECT_EQ(static_cast<DWORD>(CREATE_SUSPENDED), g_create.flags);
     EXPECT_EQ("", Report());
 }
 
+std::string TestChild() { return BinDir() + "\\test_child.exe"; }
+
 TEST_F(ChildLaunch, RealChildIsStillSuspendedOnReturn) {
-    const std::string child = BinDir() + "\\test_child.exe";
     const std::string log = TestDir() + "\\log.txt";
-    SetTarget(child, " cmdline=" + log + " exit=3");
-    ASSERT_TRUE(LaunchChild());
+    ASSERT_TRUE(Launch(TestChild(), " cmdline=" + log + " exit=3"));
     EXPECT_EQ("", Report());
     ASSERT_NE(nullptr, g_state.child.hProcess);
     HANDLE process = g_state.child.hProcess;
-    HANDLE thread = g_state.child.hThread;
 
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(log.c_str())) << "the child ran before its resume";
-    EXPECT_EQ(1u, ResumeThread(thread)) << "the main thread was not suspended once";
+    EXPECT_EQ(1u, ResumeThread(g_state.child.hThread)) << "the main thread was not suspended once";
     const bool ended = WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
     if (!ended) TerminateProcess(process, 0xDEAD);
     EXPECT_TRUE(ended);
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
     EXPECT_EQ(3u, code);
-    CloseHandle(thread);
+    CloseHandle(g_state.child.hThread);
     CloseHandle(process);
 
     // The child got our environment's current directory (none was given).
     char directory[MAX_PATH];
     DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
-    const std::string expected = Quote(child) + " cmdline=" + log + " exit=3" + '\0' + std::string(directory, length);
-    EXPECT_EQ(expected, ReadFileBytes(log));
+    const std::string expected = Quote(TestChild()) + " cmdline=" + log + " exit=3" + '\0';
+    EXPECT_EQ(expected + std::string(directory, length), ReadFileBytes(log));
 }
 
 TEST_F(ChildLaunch, MissingTargetReportsRunFailure) {
     const std::string target = FullPath(TestDir()) + "\\absent.exe";
-    SetTarget(target, " x");
-    EXPECT_FALSE(LaunchChild());
+    EXPECT_FALSE(Launch(target, " x"));
     ExpectSystemReport(Report(), "Failed to run " + target, ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(nullptr, g_state.child.hProcess);
     EXPECT_EQ(nullptr, g_state.child.hThread);
@@ -209,8 +188,7 @@ TEST_F(ChildLaunch, MissingTargetReportsRunFailure) {
 
 TEST_F(ChildLaunch, AllocationFailureReportsBeforeAnyCreation) {
     fault::Fail(fault::kLocalAlloc, ERROR_NOT_ENOUGH_MEMORY);
-    SetTarget("C:\\apps\\tool.wxe", " a");
-    EXPECT_FALSE(LaunchChild());
+    EXPECT_FALSE(Launch("C:\\apps\\tool.wxe", " a"));
     ExpectSystemReport(Report(), "Failed to allocate memory for generating command line", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(0, fault::Count(fault::kCreateProcessA));
     EXPECT_EQ(nullptr, g_state.childCommandLine);
@@ -218,39 +196,36 @@ TEST_F(ChildLaunch, AllocationFailureReportsBeforeAnyCreation) {
 
 // --- Whole launchers ---
 
-std::string TestChild() { return BinDir() + "\\test_child.exe"; }
-
-// The child's logged command line and current directory.
-struct ChildLog {
-    std::string commandLine;
-    std::string directory;
-};
-
-ChildLog ReadChildLog(const std::string& path) {
-    std::string bytes = ReadFileBytes(path);
-    size_t separator = bytes.find('\0');
-    if (separator == std::string::npos) return ChildLog{"(no log: " + bytes + ")", ""};
-    return ChildLog{bytes.substr(0, separator), bytes.substr(separator + 1)};
+// Runs `commandLine` in `dir` (ours when empty): it ends with `code`, reports
+// nothing, and the child logged `logged` as its command line to `log`, then
+// a NUL and its current directory, which must be `dir` when one is given.
+void ExpectChildLogged(const std::string& commandLine, const std::string& dir, DWORD code, const std::string& log,
+                       const std::string& logged) {
+    DeleteFileA(log.c_str());
+    RunOptions options;
+    options.directory = dir;
+    RunResult run = RunProcess(commandLine, options);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(code, run.exitCode);
+    EXPECT_EQ("", run.err);
+    const std::string bytes = ReadFileBytes(log);
+    const size_t separator = bytes.find('\0');
+    ASSERT_NE(std::string::npos, separator) << "no log: " << bytes;
+    EXPECT_EQ(logged, bytes.substr(0, separator));
+    if (!dir.empty()) {
+        EXPECT_EQ(dir, bytes.substr(separator + 1));
+    }
 }
 
 TEST(LaunchedChild, ImplicitPairPassesCommandLineAndExitCode) {
     const std::string dir = FullPath(TestDir());
     ASSERT_TRUE(CopyProgram(Launcher(), dir + "\\x.exe"));
     ASSERT_TRUE(CopyProgram(TestChild(), dir + "\\x.wxe"));
-    const std::string log = dir + "\\log.txt";
     for (const char* code : {"0", "7", "255", "0x1234"}) {
         SCOPED_TRACE(code);
-        DeleteFileA(log.c_str());
-        const std::string args = std::string(" cmdline=") + log + " a \"b c\" exit=" + code;
-        RunOptions options;
-        options.directory = dir;
-        RunResult run = RunProcess(Quote(dir + "\\x.exe") + args, options);
-        EXPECT_FALSE(run.timedOut);
-        EXPECT_EQ(strtoul(code, NULL, 0), run.exitCode);
-        EXPECT_EQ("", run.err);
-        ChildLog child = ReadChildLog(log);
-        EXPECT_EQ(Quote(dir + "\\x.wxe") + args, child.commandLine);
-        EXPECT_EQ(dir, child.directory);
+        const std::string args = " cmdline=" + dir + "\\log.txt a \"b c\" exit=" + code;
+        ExpectChildLogged(Quote(dir + "\\x.exe") + args, dir, strtoul(code, NULL, 0), dir + "\\log.txt",
+                          Quote(dir + "\\x.wxe") + args);
     }
 }
 
@@ -259,11 +234,8 @@ TEST(LaunchedChild, ExplicitTargetGetsArgumentsAsTyped) {
     const std::string args = " cmdline=" + log + "   a \"b c\"";
     for (const std::string& typed : {TestChild(), Quote(TestChild())}) {
         SCOPED_TRACE(typed);
-        DeleteFileA(log.c_str());
-        RunResult run = RunProcess(Quote(Launcher()) + " " + typed + args + " exit=9");
-        EXPECT_EQ(9u, run.exitCode);
-        EXPECT_EQ("", run.err);
-        EXPECT_EQ(Quote(TestChild()) + args + " exit=9", ReadChildLog(log).commandLine);
+        ExpectChildLogged(Quote(Launcher()) + " " + typed + args + " exit=9", "", 9, log,
+                          Quote(TestChild()) + args + " exit=9");
     }
 }
 
@@ -280,27 +252,11 @@ TEST(LaunchedChild, UnicodeFoldersNamesAndArgumentsReachTheProgramUnchanged) {
     ASSERT_TRUE(CopyProgram(Launcher(), dir + "\\更新😀.exe"));
     ASSERT_TRUE(CopyProgram(TestChild(), dir + "\\更新😀.wxe"));
     ASSERT_TRUE(CopyProgram(TestChild(), dir + "\\prog é日.exe"));
-    const struct {
-        std::string launcher;
-        std::string typed;  // the explicit target as typed, empty for the implicit form
-        std::string target;
-    } forms[] = {
-        {dir + "\\更新😀.exe", "", dir + "\\更新😀.wxe"},
-        {Launcher(), " " + Quote(dir + "\\prog é日.exe"), dir + "\\prog é日.exe"},
-    };
-    const std::string args = " cmdline=" + log + kUnicodeArguments;
-    for (const auto& form : forms) {
-        SCOPED_TRACE(form.launcher + form.typed);
-        DeleteFileA(log.c_str());
-        RunOptions options;
-        options.directory = dir;
-        RunResult run = RunProcess(Quote(form.launcher) + form.typed + args + " exit=3", options);
-        EXPECT_EQ(3u, run.exitCode);
-        EXPECT_EQ("", run.err);
-        ChildLog child = ReadChildLog(log);
-        EXPECT_EQ(Quote(form.target) + args + " exit=3", child.commandLine);
-        EXPECT_EQ(dir, child.directory);
-    }
+    const std::string args = " cmdline=" + log + kUnicodeArguments + " exit=3";
+    // The implicit form, then an explicit target as typed.
+    ExpectChildLogged(Quote(dir + "\\更新😀.exe") + args, dir, 3, log, Quote(dir + "\\更新😀.wxe") + args);
+    ExpectChildLogged(Quote(Launcher()) + " " + Quote(dir + "\\prog é日.exe") + args, dir, 3, log,
+                      Quote(dir + "\\prog é日.exe") + args);
     // A report names such a target in UTF-8 too.
     RunResult run = RunProcess(Quote(Launcher()) + " nothere_日本.exe");
     EXPECT_EQ(1u, run.exitCode);
@@ -326,43 +282,37 @@ TEST(LaunchedChild, NothingToStartReportsAndExits1) {
 
 // A child that hands back its pipe ends but lives on: the service ends at
 // once, the launcher waits 1,000 ms, the shutdown 2,000 ms, then posts
-// WM_CLOSE to the child's windows and waits 2,000 ms more.
+// WM_CLOSE to the child's windows and waits 2,000 ms more. The run, with
+// stdout the NUL device, must end within [`least`, `most`] ms.
+RunResult RunDetached(const std::string& args, RunOptions options, DWORD least, DWORD most) {
+    options.out = Stream::kNul;
+    const DWORD start = GetTickCount();
+    RunResult run = RunProcess(Quote(Launcher()) + " " + TestChild() + args + " exit=42", options);
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_GE(elapsed, least);
+    EXPECT_LE(elapsed, most) << "the waits did not end when they should";
+    return run;
+}
+
 TEST(LaunchedChild, DetachedChildHonouringCloseGivesItsExitCode) {
     const std::string closes = FullPath(TestDir()) + "\\closes.txt";
-    RunOptions options;
-    options.out = Stream::kNul;
-    DWORD start = GetTickCount();
-    RunResult run = RunProcess(Quote(Launcher()) + " " + TestChild() + " closelog=" + closes +
-                                   " detach life=8000 window=honour exit=42",
-                               options);
-    DWORD elapsed = GetTickCount() - start;
-    EXPECT_FALSE(run.timedOut);
+    RunResult run = RunDetached(" closelog=" + closes + " detach life=8000 window=honour", RunOptions(), 2700, 4600);
     EXPECT_EQ(42u, run.exitCode);
     EXPECT_EQ("", run.err);
     EXPECT_EQ("close\n", ReadFileBytes(closes));
-    EXPECT_GE(elapsed, 2700u);
-    EXPECT_LE(elapsed, 4600u) << "the child was not asked to close after the first wait";
 }
 
 TEST(LaunchedChild, DetachedChildIgnoringCloseIsLeftRunning) {
     const std::string dir = FullPath(TestDir());
-    const std::string pidFile = dir + "\\pid.txt";
-    const std::string closes = dir + "\\closes.txt";
     RunOptions options;
-    options.out = Stream::kNul;
     options.err = Stream::kFile;  // the child inherits it and outlives the launcher
     options.errFile = dir + "\\err.txt";
-    DWORD start = GetTickCount();
-    RunResult run = RunProcess(Quote(Launcher()) + " " + TestChild() + " pid=" + pidFile + " closelog=" + closes +
-                                   " detach life=15000 window=ignore exit=42",
-                               options);
-    DWORD elapsed = GetTickCount() - start;
-    EXPECT_FALSE(run.timedOut);
+    const std::string args = " pid=" + dir + "\\pid.txt closelog=" + dir + "\\closes.txt detach life=15000";
+    RunResult run = RunDetached(args + " window=ignore", options, 4700, 7000);
     EXPECT_EQ(0u, run.exitCode);
-    EXPECT_GE(elapsed, 4700u);
-    EXPECT_LE(elapsed, 7000u);
 
-    const DWORD pid = strtoul(ReadFileBytes(pidFile).c_str(), NULL, 10);
+    const DWORD pid = strtoul(ReadFileBytes(dir + "\\pid.txt").c_str(), NULL, 10);
     ASSERT_NE(0u, pid);
     HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
     ASSERT_NE(nullptr, child);
@@ -370,7 +320,7 @@ TEST(LaunchedChild, DetachedChildIgnoringCloseIsLeftRunning) {
     TerminateProcess(child, 0xDEAD);
     WaitForSingleObject(child, 5000);
     CloseHandle(child);
-    EXPECT_EQ("close\n", ReadFileBytes(closes));
+    EXPECT_EQ("close\n", ReadFileBytes(dir + "\\closes.txt"));
     EXPECT_EQ("", ReadFileBytes(options.errFile));
 }
 
@@ -378,8 +328,7 @@ TEST(LaunchedChild, DetachedChildIgnoringCloseIsLeftRunning) {
 // whose writer stays open): the launcher lets the read go and ends with
 // the program's code, whether the input comes before, at or after its end.
 TEST(LaunchedChild, EndingWithAReadOutstandingEndsTheLauncherAtOnce) {
-    const std::string dir = TestDir();
-    const std::string log = dir + "\\log.txt";
+    const std::string log = TestDir() + "\\log.txt";
     for (DWORD inputAt : {0u, 900u, 1000u, 1100u}) {  // 0: no input at all
         SCOPED_TRACE(inputAt);
         RunOptions options;
@@ -387,8 +336,8 @@ TEST(LaunchedChild, EndingWithAReadOutstandingEndsTheLauncherAtOnce) {
         options.inputDelayMs = inputAt;
         options.input = inputAt != 0 ? "typed\n" : "";
         const DWORD start = GetTickCount();
-        RunResult run = RunProcess(Quote(Launcher()) + " " + Quote(BinDir() + "\\test_child.exe") + " " +
-                                       Quote("log=" + log) + " endin=1000:5 readcmd",
+        RunResult run = RunProcess(Quote(Launcher()) + " " + Quote(TestChild()) + " " + Quote("log=" + log) +
+                                       " endin=1000:5 readcmd",
                                    options);
         ASSERT_FALSE(run.timedOut);
         EXPECT_EQ(5u, run.exitCode);

@@ -51,10 +51,6 @@ std::string SquatterBytes(DWORD size) {
     return bytes;
 }
 
-std::string ChannelName(DWORD process, DWORD thread) {
-    return "tarnelo\t" + std::to_string(process) + "\t" + std::to_string(thread);
-}
-
 // --- In the death test's process ---
 
 SquatCase g_case;
@@ -69,7 +65,7 @@ BOOL WINAPI SquattingCreateProcessA(LPCSTR application, LPSTR commandLine, LPSEC
         return FALSE;
     }
     if (!(flags & CREATE_SUSPENDED)) ::ExitProcess(0x70);
-    const std::string name = ChannelName(child->dwProcessId, child->dwThreadId);
+    std::string name = "tarnelo\t" + std::to_string(child->dwProcessId) + "\t" + std::to_string(child->dwThreadId);
     if (g_case.kind == Squat::kEvent) {
         if (CreateEventA(NULL, TRUE, FALSE, name.c_str()) == NULL) ::ExitProcess(0x71);
         return TRUE;
@@ -132,13 +128,9 @@ TEST(SquattedChannelDeathTest, LauncherRefusesLeavesTheObjectAloneAndEndsWithThe
             expected.resize(kBlockSize, '\0');
             EXPECT_EQ(expected, ReadFileBytes(dir + "\\dump.bin"));
         } else {
-            char number[64];
-            snprintf(number, sizeof number, "%lu (0x%lX) ", eventError, eventError);
-            const std::string head = std::string("Fatal error: Failed to create interprocess file mapping\r\n") +
-                                     "System error number: " + number + "\r\nSystem error text: ";
-            EXPECT_EQ(head, err.substr(0, head.size()));
-            // Then the platform's text, in its own wording, as one line.
-            EXPECT_EQ(err.size() - 2, err.find("\r\n", head.size())) << err;
+            // The platform's text for the error, fetched as the reports fetch it.
+            ASSERT_NE("", SystemTextLine(eventError));
+            EXPECT_EQ(SystemReport("Failed to create interprocess file mapping", eventError), err);
             EXPECT_EQ("", ReadFileBytes(dir + "\\dump.bin")) << "no mapping under the child's name";
         }
     }
