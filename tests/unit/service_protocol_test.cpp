@@ -131,6 +131,22 @@ const Conversation kConversations[] = {
     {"EndsQuietlyWhenAShutdownCancelsARequestRead",
      [](Streams&) { Arrive({g_state.childToParentRead, sizeof(CommandRequest), false, ERROR_OPERATION_ABORTED}); },
      kNever, "", "", StillStopping},
+    {"EndsQuietlyWhenAShutdownBeginsBeforeARead",
+     [](Streams&) {
+         g_state.stdinHandle = SourceFile("in.txt", "typed");
+         Arrive({g_state.childToParentRead, sizeof(CommandRequest), false, 0});
+     },
+     Request(CMD_READ_STDIN, 0) + kNever, "", "", StillStopping},
+    {"EndsQuietlyWhenAShutdownBeginsAsAResultIsSent",
+     [](Streams&) { Arrive({g_state.parentToChildWrite, 0, false, 0}); }, Write(CMD_WRITE_STDOUT, "x") + kNever,
+     Result(1, 0, 0), "x", StillStopping},
+    // The send fails a moment before the child's end shows: the wait for it sees it.
+    {"EndsQuietlyWhenTheChildIsSeenEndingAfterASendFails",
+     [](Streams& s) {
+         s.file = g_state.watchedChild = CreateEventA(NULL, TRUE, TRUE, NULL);
+         fault::Fail(fault::kWriteFile, ERROR_NO_DATA, 0, 1, Arg(g_state.parentToChildWrite));
+     },
+     Write(CMD_WRITE_STDOUT, "x") + kNever, "", "x", [](Streams& s) { CloseHandle(s.file); }},
     {"EndsQuietlyWhenTheChildEndsDuringARequestRead",
      [](Streams&) { Arrive({g_state.childToParentRead, sizeof(CommandRequest), true, ERROR_OPERATION_ABORTED}); },
      kNever, "", "", nullptr},
@@ -304,6 +320,10 @@ TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
         {"read data lost", [&] { fault::Fail(fault::kWriteFile, ERROR_NO_DATA, 1, 1, Arg(results_.write)); },
          Request(CMD_READ_STDIN, 0) + never, SystemReport("Failed to send read data to child process", ERROR_NO_DATA),
          Result(1, 0, 5), ""},
+        // A request read cancelled while the child runs: no one of ours did it.
+        {"request read cancelled",
+         [&] { fault::Fail(fault::kReadFile, ERROR_OPERATION_ABORTED, 0, 1, Arg(requests_.read)); }, never,
+         noRequest + SystemLines(ERROR_OPERATION_ABORTED), "", ""},
         // A failed send while the child still runs (here: this process, which
         // the 1 s wait for its end does not see end). Last: the watch stays.
         {"result lost, child still running",
