@@ -1,6 +1,6 @@
-/* What the test and benchmark children share: their deterministic data and
-   whole-buffer transfers over raw handles. Plain C99 over Win32, usable from
-   C and C++.
+/* What the test and benchmark children share: their deterministic data,
+   whole-buffer transfers over raw handles, and the files they leave. Plain
+   C99 over Win32, usable from C and C++.
 
    The data is an xorshift32 stream: as bytes of any value (NUL, CR, LF, ^Z
    and 0xFF included), or as text a console shows unchanged: lower-case
@@ -65,6 +65,18 @@ static inline int ChildReadAll(HANDLE handle, void* bytes, DWORD size) {
         size -= got;
     }
     return 1;
+}
+
+/* Writes the bytes to file `path`, made anew, or added at its end with
+   `append`; 0 when the file cannot be opened or written. */
+static inline int ChildSaveFile(const char* path, const void* bytes, DWORD size, int append) {
+    HANDLE file = CreateFileA(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              append ? OPEN_ALWAYS : CREATE_ALWAYS, 0, NULL);
+    int done;
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    done = ChildWriteAll(file, bytes, size);
+    CloseHandle(file);
+    return done;
 }
 
 #endif

@@ -50,15 +50,7 @@ static void LogBytes(const void* bytes, DWORD size) {
     g_logSize += size;
 }
 
-static void SaveFile(const char* path, const void* bytes, DWORD size) {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD written = 0;
-    if (file == INVALID_HANDLE_VALUE) return;
-    WriteFile(file, bytes, size, &written, NULL);
-    CloseHandle(file);
-}
-
-static void SaveLog(void) { SaveFile(g_logPath, g_log, g_logSize); }
+static void SaveLog(void) { ChildSaveFile(g_logPath, g_log, g_logSize, 0); }
 
 static void OutOfStep(int step, const char* what) {
     unsigned char word[4];
@@ -75,57 +67,45 @@ static void OutOfStep(int step, const char* what) {
 static int SendPieces(HANDLE pipe, const unsigned char* bytes, DWORD size, FuzzRandom* cuts) {
     while (size != 0) {
         DWORD piece = 1 + FuzzBelow(cuts, 8192);
-        DWORD written = 0;
         if (piece > size) piece = size;
-        if (!WriteFile(pipe, bytes, piece, &written, NULL) || written == 0) return 0;
-        bytes += written;
-        size -= written;
+        if (!ChildWriteAll(pipe, bytes, piece)) return 0;
+        bytes += piece;
+        size -= piece;
     }
     return 1;
 }
 
 static HANDLE DirectHandle(const TarneloChild* child, FuzzWord command) {
-    return command == 1u ? TarneloStdoutHandle(child) : command == 2u ? TarneloStderrHandle(child) : TarneloConsoleHandle(child);
+    return command == 1u   ? TarneloStdoutHandle(child)
+           : command == 2u ? TarneloStderrHandle(child)
+                           : TarneloConsoleHandle(child);
 }
 
-static int RunStep(TarneloChild* child, const FuzzOp* op, int step, FuzzRandom* cuts) {
+static void RunStep(TarneloChild* child, const FuzzOp* op, int step, FuzzRandom* cuts) {
+    const int write = op->kind == FUZZ_WRITE;
     unsigned char result[12];
     unsigned char stepWord[4];
     PutWord(stepWord, (FuzzWord)step);
     PutWord(g_data, op->command);
     PutWord(g_data + 4, op->argument);
-    switch (op->kind) {
-        case FUZZ_WRITE:
-            FuzzFill(g_data + 8, op->argument, op->dataSeed, FuzzIsConsole(op->command));
-            if (!SendPieces(child->requests, g_data, 8 + op->argument, cuts)) OutOfStep(step, "send write");
-            if (!ChildReadAll(child->results, result, sizeof result)) OutOfStep(step, "write result");
-            LogBytes(stepWord, 4);
-            LogBytes(result, sizeof result);
-            return 1;
-        case FUZZ_READ:
-            if (!SendPieces(child->requests, g_data, 8, cuts)) OutOfStep(step, "send read");
-            if (!ChildReadAll(child->results, result, sizeof result)) OutOfStep(step, "read result");
-            LogBytes(stepWord, 4);
-            LogBytes(result, sizeof result);
-            if (GetWord(result) != 0 && GetWord(result + 8) != 0) {
-                DWORD count = GetWord(result + 8);
-                if (count > TARNELO_MAX_TRANSFER) OutOfStep(step, "read count");
-                if (!ChildReadAll(child->results, g_data, count)) OutOfStep(step, "read data");
-                LogBytes(g_data, count);
-            }
-            return 1;
-        case FUZZ_MODE:
-        case FUZZ_UNKNOWN:
-            if (!SendPieces(child->requests, g_data, 8, cuts)) OutOfStep(step, "send unanswered");
-            return 1;
-        case FUZZ_DIRECT: {
-            HANDLE handle = DirectHandle(child, op->command);
-            FuzzFill(g_data, op->argument, op->dataSeed, FuzzIsConsole(op->command));
-            if (!SendPieces(handle, g_data, op->argument, cuts)) OutOfStep(step, "direct write");
-            return 1;
+    if (write || op->kind == FUZZ_READ) {
+        if (write) FuzzFill(g_data + 8, op->argument, op->dataSeed, FuzzIsConsole(op->command));
+        /* The step number tells a write from a read. */
+        if (!SendPieces(child->requests, g_data, write ? 8 + op->argument : 8, cuts)) OutOfStep(step, "send request");
+        if (!ChildReadAll(child->results, result, sizeof result)) OutOfStep(step, "result");
+        LogBytes(stepWord, 4);
+        LogBytes(result, sizeof result);
+        if (!write && GetWord(result) != 0 && GetWord(result + 8) != 0) {
+            DWORD count = GetWord(result + 8);
+            if (count > TARNELO_MAX_TRANSFER) OutOfStep(step, "read count");
+            if (!ChildReadAll(child->results, g_data, count)) OutOfStep(step, "read data");
+            LogBytes(g_data, count);
         }
-        default:
-            return 0;
+    } else if (op->kind == FUZZ_DIRECT) {
+        FuzzFill(g_data, op->argument, op->dataSeed, FuzzIsConsole(op->command));
+        if (!SendPieces(DirectHandle(child, op->command), g_data, op->argument, cuts)) OutOfStep(step, "direct write");
+    } else if (!SendPieces(child->requests, g_data, 8, cuts)) {
+        OutOfStep(step, "send unanswered"); /* a mode switch or an unknown code: no answer */
     }
 }
 
@@ -141,23 +121,15 @@ static int Fuzz(FuzzWord seed) {
     LogBytes("DONE", 4);
     SaveLog();
 
-    switch (plan.ending) {
-        case FUZZ_END_DETACH:
-            if (plan.endClosesPipes) TarneloDetach(&child);
-            break;
-        case FUZZ_END_CUT:
-            PutWord(g_data, plan.endCommand);
-            PutWord(g_data + 4, plan.endAnnounced);
-            SendPieces(child.requests, g_data, plan.endSent, &cuts);
-            break;
-        case FUZZ_END_SHORT:
-            PutWord(g_data, plan.endCommand);
-            PutWord(g_data + 4, plan.endAnnounced);
-            FuzzFill(g_data + 8, plan.endSent, plan.endDataSeed, FuzzIsConsole(plan.endCommand));
-            SendPieces(child.requests, g_data, 8 + plan.endSent, &cuts);
-            break;
-        default:
-            break;
+    if (plan.ending == FUZZ_END_DETACH) {
+        if (plan.endClosesPipes) TarneloDetach(&child);
+    } else {
+        /* A request cut within its header, or short of the data it announced. */
+        const int cut = plan.ending == FUZZ_END_CUT;
+        PutWord(g_data, plan.endCommand);
+        PutWord(g_data + 4, plan.endAnnounced);
+        if (!cut) FuzzFill(g_data + 8, plan.endSent, plan.endDataSeed, FuzzIsConsole(plan.endCommand));
+        SendPieces(child.requests, g_data, cut ? plan.endSent : 8 + plan.endSent, &cuts);
     }
     return (int)plan.exitCode;
 }
@@ -171,7 +143,7 @@ static int Attach(const char* dumpPath) {
     if (mapping != NULL) {
         const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
         if (view != NULL) {
-            SaveFile(dumpPath, view, sizeof(TarneloBlock));
+            ChildSaveFile(dumpPath, view, sizeof(TarneloBlock), 0);
             UnmapViewOfFile(view);
         }
         CloseHandle(mapping);
@@ -179,15 +151,12 @@ static int Attach(const char* dumpPath) {
     return 0x20 + TarneloAttach(&child);
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
-    (void)instance;
-    (void)previous;
-    (void)commandLine;
-    (void)show;
-    if (__argc == 4 && strcmp(__argv[1], "fuzz") == 0) {
-        g_logPath = __argv[3];
-        return Fuzz((FuzzWord)strtoul(__argv[2], NULL, 10));
+/* main, not WinMain: the link makes it a GUI program all the same. */
+int main(int argc, char** argv) {
+    if (argc == 4 && strcmp(argv[1], "fuzz") == 0) {
+        g_logPath = argv[3];
+        return Fuzz((FuzzWord)strtoul(argv[2], NULL, 10));
     }
-    if (__argc == 3 && strcmp(__argv[1], "attach") == 0) return Attach(__argv[2]);
+    if (argc == 3 && strcmp(argv[1], "attach") == 0) return Attach(argv[2]);
     return EXIT_BAD_ARGUMENTS;
 }

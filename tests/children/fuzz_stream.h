@@ -16,20 +16,20 @@ typedef unsigned int FuzzWord; /* 32 bits on every target built here */
    printable and short, but still across one chunk boundary now and then. */
 #define FUZZ_MAX_CONSOLE_WRITE 600u
 
-/* The stream's xorshift32 generator. */
+/* The stream's generator: child_common.h's xorshift32 (PatternNext). */
 typedef PatternStream FuzzRandom;
-
-static inline FuzzWord FuzzNext(FuzzRandom* random) { return PatternNext(random); }
 
 static inline void FuzzSeed(FuzzRandom* random, FuzzWord seed) {
     int i;
     random->state = (seed * 2654435761u) ^ 0x9E3779B9u;
     random->column = 0;
     if (random->state == 0) random->state = 1;
-    for (i = 0; i < 4; ++i) FuzzNext(random); /* spread nearby seeds apart */
+    for (i = 0; i < 4; ++i) PatternNext(random); /* spread nearby seeds apart */
 }
 
-static inline FuzzWord FuzzBelow(FuzzRandom* random, FuzzWord bound) { return bound == 0 ? 0 : FuzzNext(random) % bound; }
+static inline FuzzWord FuzzBelow(FuzzRandom* random, FuzzWord bound) {
+    return bound == 0 ? 0 : PatternNext(random) % bound;
+}
 
 /* What one step of the stream does. */
 enum FuzzKind {
@@ -112,12 +112,12 @@ static inline void FuzzMakePlan(FuzzPlan* plan, FuzzWord seed) {
     plan->stderrPipe = (int)FuzzBelow(&random, 2);
     roll = FuzzBelow(&random, 10);
     plan->inputSize = roll == 0 ? 0u : roll == 1 ? 4096u : roll == 2 ? 8192u : FuzzBelow(&random, 20000);
-    plan->inputSeed = FuzzNext(&random);
+    plan->inputSeed = PatternNext(&random);
     plan->opCount = 4 + (int)FuzzBelow(&random, FUZZ_MAX_OPS - 3);
     for (i = 0; i < plan->opCount; ++i) {
         FuzzOp* op = &plan->ops[i];
         roll = FuzzBelow(&random, 100);
-        op->dataSeed = FuzzNext(&random);
+        op->dataSeed = PatternNext(&random);
         if (roll < 40) {
             op->kind = FUZZ_WRITE;
             op->command = FuzzWriteCommand(&random);
@@ -125,17 +125,17 @@ static inline void FuzzMakePlan(FuzzPlan* plan, FuzzWord seed) {
         } else if (roll < 58) {
             op->kind = FUZZ_READ;
             op->command = 0u;
-            op->argument = FuzzNext(&random); /* ignored by the launcher */
+            op->argument = PatternNext(&random); /* ignored by the launcher */
         } else if (roll < 70) {
             op->kind = FUZZ_MODE;
             op->command = 5u;
             roll = FuzzBelow(&random, 3);
-            op->argument = roll == 0 ? 0u : roll == 1 ? 1u : FuzzNext(&random);
+            op->argument = roll == 0 ? 0u : roll == 1 ? 1u : PatternNext(&random);
         } else if (roll < 82) {
             op->kind = FUZZ_UNKNOWN;
             roll = FuzzBelow(&random, 3);
             op->command = roll == 0 ? 6u : roll == 1 ? 0xFFFFFFFFu : 6u + FuzzBelow(&random, 0xFFFFFFF9u);
-            op->argument = FuzzNext(&random); /* a huge "count" must not be read as data */
+            op->argument = PatternNext(&random); /* a huge "count" must not be read as data */
         } else {
             op->kind = FUZZ_DIRECT;
             op->command = FuzzWriteCommand(&random);
@@ -145,10 +145,10 @@ static inline void FuzzMakePlan(FuzzPlan* plan, FuzzWord seed) {
     roll = FuzzBelow(&random, 4);
     plan->ending = roll < 2 ? FUZZ_END_DETACH : roll == 2 ? FUZZ_END_CUT : FUZZ_END_SHORT;
     plan->endClosesPipes = (int)FuzzBelow(&random, 2);
-    plan->endCommand = plan->ending == FUZZ_END_CUT ? FuzzNext(&random) : FuzzWriteCommand(&random);
+    plan->endCommand = plan->ending == FUZZ_END_CUT ? PatternNext(&random) : FuzzWriteCommand(&random);
     plan->endAnnounced = 1 + FuzzBelow(&random, FuzzIsConsole(plan->endCommand) ? 5000u : 70000u);
     plan->endSent = plan->ending == FUZZ_END_CUT ? 1 + FuzzBelow(&random, 7) : FuzzBelow(&random, plan->endAnnounced);
-    plan->endDataSeed = FuzzNext(&random);
+    plan->endDataSeed = PatternNext(&random);
     plan->exitCode = 0x40u + seed % 16u;
 }
 
