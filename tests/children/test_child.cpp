@@ -26,8 +26,6 @@
 //   relay=N       write N bytes of numbered lines through a handle, fast
 //   relayto=W     handle for relay=: so (stdoutWrite, default), se, co
 //   waitctrlc=MS  wait at most MS for the CTRL+C event; log what happened
-//   consolemode   log the mode of the console input ("CONIN$")
-//   rawmode=0|1   request cooked (0) or raw (1) console input
 //   routes=F      every route in a fixed order, with short tokens a fault
 //                 sweep can tell from anything else: "started" and how it
 //                 ended go to file F, the process exits 42 (41 when not
@@ -41,7 +39,6 @@
 //   window=honour top-level window and message loop until WM_CLOSE (or life)
 //   window=ignore the same, but WM_CLOSE is swallowed: runs until life
 //                 (exit 98 when no window can be made: no display driver)
-//   sleep=MS      pause
 //   endin=MS:N    end with exit code N after MS ms from another thread, as a
 //                 program does that quits while a read of its is outstanding
 //   exit=N        end at once with exit code N (decimal, or hex after 0x),
@@ -65,8 +62,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <sstream>
 #include <string>
-#include <vector>
 
 #include "child_common.h"
 #include "tarnelo_child.h"
@@ -91,24 +88,15 @@ DWORD g_endCode;
 // passes the key on as an event instead.
 BOOL WINAPI IgnoreControl(DWORD) { return TRUE; }
 
-DWORD ParseNumber(const char* text) {
-    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return strtoul(text + 2, NULL, 16);
-    return strtoul(text, NULL, 10);
-}
+// Decimal, or hex after 0x (which base 16 skips).
+DWORD ParseNumber(const char* text) { return strtoul(text, NULL, _strnicmp(text, "0x", 2) == 0 ? 16 : 10); }
 
 void WriteWholeFile(const char* path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return;
-    ChildWriteAll(file, bytes.data(), static_cast<DWORD>(bytes.size()));
-    CloseHandle(file);
+    ChildSaveFile(path, bytes.data(), static_cast<DWORD>(bytes.size()), 0);
 }
 
 void AppendLine(const std::string& path, const char* line) {
-    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
-                              0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return;
-    ChildWriteAll(file, line, static_cast<DWORD>(strlen(line)));
-    CloseHandle(file);
+    ChildSaveFile(path.c_str(), line, static_cast<DWORD>(strlen(line)), 1);
 }
 
 void Log(const char* text, DWORD length) {
@@ -128,10 +116,17 @@ void LogLine(const char* format, ...) {
 
 // "name: bytes\n", bytes as they came.
 void LogBytes(const char* name, const char* bytes, DWORD count) {
-    Log(name, static_cast<DWORD>(strlen(name)));
-    Log(": ", 2);
-    Log(bytes, count);
-    Log("\n", 1);
+    const std::string line = std::string(name) + ": " + std::string(bytes, count) + "\n";
+    Log(line.data(), static_cast<DWORD>(line.size()));
+}
+
+// "what ok", or "what failed <error>".
+void LogOutcome(const std::string& what, BOOL ok, DWORD error) {
+    if (ok) {
+        LogLine("%s ok", what.c_str());
+    } else {
+        LogLine("%s failed %lu", what.c_str(), error);
+    }
 }
 
 // UTF-8 of the wide text: the program's own view, whatever its code page.
@@ -152,24 +147,26 @@ void WriteCommandLine(const char* path) {
     WriteWholeFile(path, bytes);
 }
 
-void ProbeHandle(const char* name, HANDLE handle) {
-    char marker[32];
-    int length = sprintf(marker, "m-%s\n", name);
-    if (ChildWriteAll(handle, marker, static_cast<DWORD>(length))) {
-        LogLine("probe %s ok", name);
-    } else {
-        LogLine("probe %s failed %lu", name, GetLastError());
-    }
-}
-
-void ProbeRequest(const char* name, DWORD command) {
-    char marker[32];
-    int length = sprintf(marker, "m-%s\n", name);
-    DWORD error = 0;
-    if (TarneloWrite(&g_child, command, marker, static_cast<DWORD>(length), &error)) {
-        LogLine("probe %s ok", name);
-    } else {
-        LogLine("probe %s failed %lu", name, error);
+// A marker of its own through each way out: the three handles, then the
+// three write requests.
+void Probe() {
+    const struct {
+        const char* name;
+        HANDLE handle;
+        DWORD command;  // 0: WriteFile on the handle
+    } ways[] = {
+        {"so-h", TarneloStdoutHandle(&g_child), 0},  {"se-h", TarneloStderrHandle(&g_child), 0},
+        {"co-h", TarneloConsoleHandle(&g_child), 0}, {"so-r", NULL, TARNELO_CMD_WRITE_STDOUT},
+        {"se-r", NULL, TARNELO_CMD_WRITE_STDERR},    {"co-r", NULL, TARNELO_CMD_WRITE_CONSOLE},
+    };
+    for (const auto& way : ways) {
+        const std::string marker = std::string("m-") + way.name + "\n";
+        const DWORD size = static_cast<DWORD>(marker.size());
+        DWORD error = 0;
+        const BOOL ok = way.command != 0 ? TarneloWrite(&g_child, way.command, marker.data(), size, &error)
+                                         : ChildWriteAll(way.handle, marker.data(), size);
+        if (way.command == 0 && !ok) error = GetLastError();
+        LogOutcome(std::string("probe ") + way.name, ok, error);
     }
 }
 
@@ -185,44 +182,39 @@ void CheckEvent(const char* name, HANDLE event) {
     }
 }
 
-// Line k of the relay pattern: "R" and k in five digits, ':', then the last
-// digit of k repeated, 50 bytes with the newline.
-void RelayPattern(char* bytes, DWORD count) {
-    for (DWORD line = 0; line * 50 < count; ++line) {
+// The first `count` bytes of the relay pattern, whose line k is "R" and k
+// in five digits, ':', then the last digit of k repeated, 50 bytes with the
+// newline.
+std::string RelayPattern(DWORD count) {
+    std::string bytes;
+    for (DWORD line = 0; bytes.size() < count; ++line) {
         char text[51];
         sprintf(text, "R%05lu:", line);
         memset(text + 7, '0' + static_cast<int>(line % 10), 42);
         text[49] = '\n';
-        DWORD take = count - line * 50 < 50 ? count - line * 50 : 50;
-        memcpy(bytes + line * 50, text, take);
+        bytes.append(text, 50);
     }
+    bytes.resize(count);
+    return bytes;
 }
 
-// Reads stdin to its end through `handle`, or through requests when it is NULL.
+// Reads stdin to its end (at most 64 KiB) through `handle`, or through
+// requests when it is NULL.
 void ReadAll(const char* name, HANDLE handle) {
-    char* bytes = static_cast<char*>(malloc(1 << 16));
+    const DWORD limit = 1 << 16;
+    std::string bytes(limit, '\0');
     DWORD total = 0;
     DWORD error = 0;
-    for (;;) {
-        DWORD count = 0;
-        BOOL ok = handle != NULL ? ReadFile(handle, bytes + total, (1 << 16) - total, &count, NULL)
-                                 : TarneloReadStdin(&g_child, bytes + total, (1 << 16) - total, &count, &error);
+    for (DWORD count = 1; count != 0 && total < limit; total += count) {
+        BOOL ok = handle != NULL ? ReadFile(handle, &bytes[total], limit - total, &count, NULL)
+                                 : TarneloReadStdin(&g_child, &bytes[total], limit - total, &count, &error);
         if (!ok) {
             if (error == 0) error = GetLastError();
             break;
         }
-        if (count == 0) break;
-        total += count;
-        if (total == (1 << 16)) break;
     }
-    LogBytes(name, bytes, total);
+    LogBytes(name, bytes.data(), total);
     if (error != 0 && error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF) LogLine("%s error %lu", name, error);
-    free(bytes);
-}
-
-void Put(HANDLE handle, const char* token) {
-    DWORD written = 0;
-    if (handle != NULL) WriteFile(handle, token, static_cast<DWORD>(strlen(token)), &written, NULL);
 }
 
 // The fault sweeps' run: each route once, results ignored, so that a
@@ -236,11 +228,11 @@ void UseEveryRoute(const char* record) {
         char input[512];
         DWORD count = 0, error = 0;
         TarneloWriteStdout(&g_child, "<r1>", 4, &error);
-        Put(TarneloStdoutHandle(&g_child), "<h1>");
+        ChildWriteAll(TarneloStdoutHandle(&g_child), "<h1>", 4);
         TarneloWriteStderr(&g_child, "<r2>", 4, &error);
-        Put(TarneloStderrHandle(&g_child), "<h2>");
+        ChildWriteAll(TarneloStderrHandle(&g_child), "<h2>", 4);
         TarneloWriteConsole(&g_child, "<r4>", 4, &error);
-        Put(TarneloConsoleHandle(&g_child), "<h4>");
+        ChildWriteAll(TarneloConsoleHandle(&g_child), "<h4>", 4);
         // A console stdin would wait for a typed line: read only redirected input.
         for (int reads = 0; !g_child.block.stdinIsConsole && reads < 4; ++reads) {
             if (!TarneloReadStdin(&g_child, input, sizeof input, &count, &error) || count == 0) break;
@@ -302,25 +294,16 @@ void Perform(const char* action) {
     if ((value = Value(action, "cmdline=")) != NULL) {
         WriteCommandLine(value);
     } else if ((value = Value(action, "pid=")) != NULL) {
-        char text[16];
-        wsprintfA(text, "%lu", GetCurrentProcessId());
-        WriteWholeFile(value, text);
+        WriteWholeFile(value, std::to_string(GetCurrentProcessId()));
     } else if ((value = Value(action, "log=")) != NULL) {
         g_log = CreateFileA(value, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
         LogLine("attach %d", g_attached);
     } else if ((value = Value(action, "dump=")) != NULL) {
-        HANDLE file = CreateFileA(value, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-        ChildWriteAll(file, reinterpret_cast<const char*>(&g_child.block), sizeof g_child.block);
-        CloseHandle(file);
+        ChildSaveFile(value, &g_child.block, sizeof g_child.block, 0);
     } else if ((value = Value(action, "ready=")) != NULL) {
-        CloseHandle(CreateFileA(value, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+        ChildSaveFile(value, "", 0, 0);
     } else if (strcmp(action, "probe") == 0) {
-        ProbeHandle("so-h", TarneloStdoutHandle(&g_child));
-        ProbeHandle("se-h", TarneloStderrHandle(&g_child));
-        ProbeHandle("co-h", TarneloConsoleHandle(&g_child));
-        ProbeRequest("so-r", TARNELO_CMD_WRITE_STDOUT);
-        ProbeRequest("se-r", TARNELO_CMD_WRITE_STDERR);
-        ProbeRequest("co-r", TARNELO_CMD_WRITE_CONSOLE);
+        Probe();
     } else if (strcmp(action, "events") == 0) {
         CheckEvent("ctrlc", TarneloCtrlCEvent(&g_child));
         CheckEvent("ctrlbreak", TarneloCtrlBreakEvent(&g_child));
@@ -342,48 +325,30 @@ void Perform(const char* action) {
             LogLine("readconsole failed %lu", error);
         }
     } else if ((value = Value(action, "say=")) != NULL) {
-        char text[512];
-        int length = _snprintf(text, sizeof text - 1, "%s\n", value);
+        const std::string text = std::string(value) + "\n";
         DWORD error = 0;
-        if (length < 0 || !TarneloWriteStdout(&g_child, text, static_cast<DWORD>(length), &error)) {
+        if (!TarneloWriteStdout(&g_child, text.data(), static_cast<DWORD>(text.size()), &error)) {
             LogLine("say failed %lu", error);
         }
     } else if ((value = Value(action, "sayn=")) != NULL) {
-        DWORD count = strtoul(value, NULL, 10), error = 0;
-        char* bytes = static_cast<char*>(calloc(count + 1, 1));
-        if (TarneloWriteStdout(&g_child, bytes, count, &error)) {
-            LogLine("sayn ok");
-        } else {
-            LogLine("sayn failed %lu", error);
-        }
-        free(bytes);
+        const std::string bytes(strtoul(value, NULL, 10), '\0');
+        DWORD error = 0;
+        const BOOL ok = TarneloWriteStdout(&g_child, bytes.data(), static_cast<DWORD>(bytes.size()), &error);
+        LogOutcome("sayn", ok, error);
     } else if ((value = Value(action, "relayto=")) != NULL) {
         g_relayHandle = strcmp(value, "se") == 0   ? TarneloStderrHandle(&g_child)
                         : strcmp(value, "co") == 0 ? TarneloConsoleHandle(&g_child)
                                                    : TarneloStdoutHandle(&g_child);
     } else if ((value = Value(action, "relay=")) != NULL) {
-        DWORD count = strtoul(value, NULL, 10);
-        char* bytes = static_cast<char*>(malloc(count + 1));
-        RelayPattern(bytes, count);
-        if (!ChildWriteAll(g_relayHandle, bytes, count)) LogLine("relay failed %lu", GetLastError());
-        free(bytes);
+        const std::string bytes = RelayPattern(strtoul(value, NULL, 10));
+        if (!ChildWriteAll(g_relayHandle, bytes.data(), static_cast<DWORD>(bytes.size()))) {
+            LogLine("relay failed %lu", GetLastError());
+        }
     } else if ((value = Value(action, "waitctrlc=")) != NULL) {
         DWORD first = WaitForSingleObject(TarneloCtrlCEvent(&g_child), strtoul(value, NULL, 10));
         DWORD second = WaitForSingleObject(TarneloCtrlCEvent(&g_child), 0);
         LogLine("ctrlc %s, then %s", first == WAIT_OBJECT_0 ? "signalled" : "not signalled",
                 second == WAIT_OBJECT_0 ? "signalled" : "not signalled");
-    } else if (strcmp(action, "consolemode") == 0) {
-        HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                   OPEN_EXISTING, 0, NULL);
-        DWORD mode = 0;
-        if (input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode)) {
-            LogLine("consolemode 0x%lX", mode);
-        } else {
-            LogLine("consolemode failed %lu", GetLastError());
-        }
-        if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
-    } else if ((value = Value(action, "rawmode=")) != NULL) {
-        TarneloSetRawMode(&g_child, atoi(value));
     } else if ((value = Value(action, "routes=")) != NULL) {
         UseEveryRoute(value);
     } else if (strcmp(action, "detach") == 0) {
@@ -395,8 +360,6 @@ void Perform(const char* action) {
         g_closeLog = value;
     } else if ((value = Value(action, "window=")) != NULL) {
         RunWindow(strcmp(value, "honour") == 0);
-    } else if ((value = Value(action, "sleep=")) != NULL) {
-        Sleep(ParseNumber(value));
     } else if ((value = Value(action, "endin=")) != NULL) {
         char* code = NULL;
         DWORD milliseconds = strtoul(value, &code, 10);
@@ -413,20 +376,14 @@ void Perform(const char* action) {
     }
 }
 
-std::vector<std::string> EnvironmentActions() {
-    std::vector<std::string> actions;
+void PerformEnvironmentActions() {
     char value[4096];
     DWORD length = GetEnvironmentVariableA("TEST_CHILD", value, sizeof value);
-    if (length == 0 || length >= sizeof value) return actions;
-    std::string text(value, length);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(' ', start);
-        if (end == std::string::npos) end = text.size();
-        if (end > start) actions.push_back(text.substr(start, end - start));
-        start = end + 1;
+    if (length == 0 || length >= sizeof value) return;
+    std::istringstream actions(std::string(value, length));
+    for (std::string action; std::getline(actions, action, ' ');) {
+        if (!action.empty()) Perform(action.c_str());
     }
-    return actions;
 }
 
 }  // namespace
@@ -435,7 +392,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     SetConsoleCtrlHandler(IgnoreControl, TRUE);
     g_attached = TarneloAttach(&g_child);
     g_relayHandle = TarneloStdoutHandle(&g_child);
-    for (const std::string& action : EnvironmentActions()) Perform(action.c_str());
+    PerformEnvironmentActions();
     for (int i = 1; i < __argc; ++i) Perform(__argv[i]);
     TarneloDetach(&g_child);
     return 0;
