@@ -1,14 +1,14 @@
 /* GUI child for the stress runs and the shutdown races.
 
-     stress_child.exe <route> <size> <report> [piece=<bytes>] [text] [ctrlc]
-                      [ready=<event>] [finished=<event>]
+     stress_child.exe <route> <size> <report> [text] [ctrlc] [ready=<event>]
+                      [finished=<event>]
 
    Routes: request1, request2, request4 send <size> bytes of deterministic
-   data through write requests (commands 1, 2, 4) of `piece` bytes each
-   (default: one request for all of it), streamed in 64 KiB writes;
+   data through write requests (commands 1, 2, 4), one for all of it as far
+   as a request's count reaches, streamed in 64 KiB writes;
    relay1, relay2, relay4 write them with WriteFile on the handed-over
    stdout, stderr or console handle; stdin reads stdin through command 0
-   until its end (<size> is then only a limit); mixed keeps commands 1 and
+   (the SDK's reads) until its end (<size> is then only a limit); mixed keeps commands 1 and
    4 and the stdout and console handles busy in turn until <size> bytes
    went out or something fails.
 
@@ -25,6 +25,7 @@
    0x63 for bad arguments. */
 #include <windows.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -85,36 +86,24 @@ static int Request(DWORD command, DWORD size, DWORD* error) {
     return result[0] == 1;
 }
 
-static int WriteRequests(DWORD command, unsigned long long size, unsigned long long piece, DWORD* error) {
+static int WriteRequests(DWORD command, unsigned long long size, DWORD* error) {
     while (size != 0) {
-        DWORD this_piece = (DWORD)(size < piece ? size : piece);
-        if (!Request(command, this_piece, error)) return 0;
-        size -= this_piece;
+        DWORD piece = size < 0xFFFFFFFFull ? (DWORD)size : 0xFFFFFFFFu;
+        if (!Request(command, piece, error)) return 0;
+        size -= piece;
     }
     return 1;
 }
 
+/* Through the SDK's reads, which take a pipe whose writer has gone for the
+   end of the input. */
 static int ReadStdin(unsigned long long limit, DWORD* error) {
     static unsigned char data[TARNELO_MAX_TRANSFER];
-    while (g_moved < limit) {
-        DWORD request[2] = {TARNELO_CMD_READ_STDIN, 0};
-        DWORD result[3];
-        if (!ChildWriteAll(g_child.requests, request, sizeof request) || !ChildReadAll(g_child.results, result, sizeof result)) {
-            *error = GetLastError();
-            return 0;
-        }
-        /* A pipe whose writer has gone: the end of the input. */
-        if (!result[0]) {
-            *error = result[1];
-            return result[1] == ERROR_BROKEN_PIPE;
-        }
-        if (result[2] == 0) return 1;
-        if (result[2] > TARNELO_MAX_TRANSFER || !ChildReadAll(g_child.results, data, result[2])) {
-            *error = ERROR_INVALID_DATA;
-            return 0;
-        }
-        Sha256Add(&g_hash, data, result[2]);
-        g_moved += result[2];
+    DWORD count = 1;
+    while (g_moved < limit && count != 0) {
+        if (!TarneloReadStdin(&g_child, data, sizeof data, &count, error)) return 0;
+        Sha256Add(&g_hash, data, count);
+        g_moved += count;
         PollCtrlC();
     }
     return 1;
@@ -164,63 +153,42 @@ static unsigned long long ParseSize(const char* text) {
 static void Report(const char* path, const char* route, int ok, DWORD error) {
     char line[256];
     char hex[65];
-    char moved[24];
-    int length;
-    HANDLE file;
-    DWORD written = 0;
-    unsigned long long value = g_moved;
-    int digits = 0;
-    char reversed[24];
-    do {
-        reversed[digits++] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (length = 0; length < digits; ++length) moved[length] = reversed[digits - 1 - length];
-    moved[digits] = '\0';
     Sha256Hex(&g_hash, hex);
-    length = wsprintfA(line, "route=%s bytes=%s sha256=%s ctrlc=%d ok=%d error=%lu\n", route, moved, hex, g_ctrlC, ok,
-                       error);
-    file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return;
-    WriteFile(file, line, (DWORD)length, &written, NULL);
-    CloseHandle(file);
+    int length = sprintf(line, "route=%s bytes=%llu sha256=%s ctrlc=%d ok=%d error=%lu\n", route, g_moved, hex,
+                         g_ctrlC, ok, error);
+    ChildSaveFile(path, line, (DWORD)length, 0);
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
+/* main, not WinMain: the GUI subsystem comes from the link, and the C
+   runtime's start-up calls either. */
+int main(int argc, char** argv) {
     const char* route;
     const char* ready = NULL;
     const char* finished = NULL;
-    unsigned long long size, piece;
+    unsigned long long size;
     DWORD error = 0;
     int ok = 0;
     int i;
-    (void)instance;
-    (void)previous;
-    (void)commandLine;
-    (void)show;
-    if (__argc < 4) return EXIT_BAD_ARGUMENTS;
-    route = __argv[1];
-    size = ParseSize(__argv[2]);
-    piece = size;
-    for (i = 4; i < __argc; ++i) {
-        if (strncmp(__argv[i], "piece=", 6) == 0) piece = ParseSize(__argv[i] + 6);
-        if (strcmp(__argv[i], "text") == 0) g_text = 1;
-        if (strcmp(__argv[i], "ctrlc") == 0) g_countCtrlC = 1;
-        if (strncmp(__argv[i], "ready=", 6) == 0) ready = __argv[i] + 6;
-        if (strncmp(__argv[i], "finished=", 9) == 0) finished = __argv[i] + 9;
+    if (argc < 4) return EXIT_BAD_ARGUMENTS;
+    route = argv[1];
+    size = ParseSize(argv[2]);
+    for (i = 4; i < argc; ++i) {
+        if (strcmp(argv[i], "text") == 0) g_text = 1;
+        if (strcmp(argv[i], "ctrlc") == 0) g_countCtrlC = 1;
+        if (strncmp(argv[i], "ready=", 6) == 0) ready = argv[i] + 6;
+        if (strncmp(argv[i], "finished=", 9) == 0) finished = argv[i] + 9;
     }
-    if (piece == 0 || piece > 0xFFFFFFFFull) piece = 0xFFFFFFFFull;
     Sha256Init(&g_hash);
     if (TarneloAttach(&g_child) != TARNELO_ATTACHED) return EXIT_NOT_ATTACHED;
     /* Tells whoever presses CTRL+C that it no longer ends this process. */
     Signal(ready);
 
     if (strcmp(route, "request1") == 0) {
-        ok = WriteRequests(TARNELO_CMD_WRITE_STDOUT, size, piece, &error);
+        ok = WriteRequests(TARNELO_CMD_WRITE_STDOUT, size, &error);
     } else if (strcmp(route, "request2") == 0) {
-        ok = WriteRequests(TARNELO_CMD_WRITE_STDERR, size, piece, &error);
+        ok = WriteRequests(TARNELO_CMD_WRITE_STDERR, size, &error);
     } else if (strcmp(route, "request4") == 0) {
-        ok = WriteRequests(TARNELO_CMD_WRITE_CONSOLE, size, piece, &error);
+        ok = WriteRequests(TARNELO_CMD_WRITE_CONSOLE, size, &error);
     } else if (strcmp(route, "relay1") == 0) {
         ok = Stream(TarneloStdoutHandle(&g_child), size, &error);
     } else if (strcmp(route, "relay2") == 0) {
@@ -236,7 +204,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     }
     PollCtrlC();
     Signal(finished);
-    Report(__argv[3], route, ok, error);
+    Report(argv[3], route, ok, error);
     /* Detaching gives the key back its default action, which ends this
        process: while someone keeps pressing it, leave that to the exit. */
     if (!g_countCtrlC) TarneloDetach(&g_child);
