@@ -73,10 +73,8 @@ static int Stream(HANDLE pipe, unsigned long long size, DWORD* error) {
 
 /* One write request of `size` bytes; the launcher's result decides. */
 static int Request(DWORD command, DWORD size, DWORD* error) {
-    DWORD request[2];
+    DWORD request[2] = {command, size};
     DWORD result[3];
-    request[0] = command;
-    request[1] = size;
     if (!ChildWriteAll(g_child.requests, request, sizeof request) || !Stream(g_child.requests, size, error) ||
         !ChildReadAll(g_child.results, result, sizeof result)) {
         if (*error == 0) *error = GetLastError();
