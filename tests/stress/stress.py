@@ -204,10 +204,8 @@ def run_route(route, size, bin_dir, work):
         problems.append("memory not sampled")
     elif end - start > MEMORY_SLACK_KB:
         problems.append(f"peak memory grew by {end - start} kB")
-    return {
-        "route": route, "bytes": size, "match": matches and ours.count == size,
-        "seconds": elapsed, "start": start, "mid": mid, "end": end, "problems": problems,
-    }
+    return {"match": matches and ours.count == size, "seconds": elapsed, "start": start, "mid": mid, "end": end,
+            "problems": problems}
 
 
 def load():
