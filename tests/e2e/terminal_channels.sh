@@ -20,10 +20,8 @@ set -u
 mode=$1
 launcher=$2
 bin=$3
-child=$bin/test_child.exe
-[ "$mode" = stdio ] && child=$bin/streams_gui.exe
-# What runs on the terminal; stdio runs the console build too.
-program="wine '$launcher' '$child'"
+# What on_terminal runs; stdio sets its own.
+program="wine '$launcher' '$bin/test_child.exe'"
 
 # The prefixes of the build the programs belong to; a child built for
 # x86_64 (in bin64/) runs in the 64-bit one.
@@ -120,11 +118,11 @@ relays)
     done
     ;;
 stdio)
-    console=$bin/streams_console.exe
+    declare -A programs=([gui]="wine '$launcher' '$bin/streams_gui.exe'" [console]="wine '$bin/streams_console.exe'")
     # Both streams on the terminal, then one of them in a file, each way round.
     for redirect in none 2 1; do
         for build in gui console; do
-            if [ $build = gui ]; then program="wine '$launcher' '$child'"; else program="wine '$console'"; fi
+            program=${programs[$build]}
             if [ $redirect = none ]; then to=""; : >"$build-file.txt"; else to="$redirect>$build-file.txt"; fi
             on_terminal "$build-screen.raw" 0x12345678 "$to" </dev/null
             rc=$?
