@@ -2,9 +2,9 @@
 # The launcher under a real terminal, where Wine makes all three standard
 # streams console streams: run through `script` so fds 0-2 are a pty.
 #
-#   terminal_channels.sh streams|typed|relays|endread <tarnelo.exe> <test_child.exe>
-#   terminal_channels.sh stdio <tarnelo.exe> <streams_gui.exe>
+#   terminal_channels.sh streams|typed|relays|endread|stdio <tarnelo.exe> <children's bin dir>
 #
+# The child is test_child.exe from the bin dir, and streams_gui.exe for stdio.
 # streams: the block of an all-console run, and every way out of the child
 #          reaching the terminal.
 # typed:   a line typed on the terminal reaches the child's console read.
@@ -19,12 +19,14 @@ set -u
 
 mode=$1
 launcher=$2
-child=$3
+bin=$3
+# What on_terminal runs; stdio sets its own.
+program="wine '$launcher' '$bin/test_child.exe'"
 
 # The prefixes of the build the programs belong to; a child built for
 # x86_64 (in bin64/) runs in the 64-bit one.
 tarnelo_build=$(cd "$(dirname "$launcher")/.." && pwd) . "$(dirname "$0")/../../script/wine-env"
-case $child in */bin64/*) wine_start 64; wine_use 64 ;; *) wine_start ;; esac
+case $bin in */bin64) wine_start 64; wine_use 64 ;; *) wine_start ;; esac
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -36,13 +38,13 @@ fail() {
     failures=$((failures + 1))
 }
 
-# Runs the launcher on a pty, bounded; its terminal output goes to $1 and
-# the pty's name to tty.txt. Whatever arrives on our stdin is typed into
-# the pty.
+# Runs $program on a pty, bounded; its terminal output goes to $1 and the
+# pty's name to tty.txt. Whatever arrives on our stdin is typed into the
+# pty.
 on_terminal() {
     local out=$1
     shift
-    timeout 30 script -qec "tty >tty.txt; exec wine '$launcher' '$child' $*" /dev/null >"$out"
+    timeout 30 script -qec "tty >tty.txt; exec $program $*" /dev/null >"$out"
 }
 
 # Terminal bytes as text: ESC[nC becomes n blanks, other ESC[...x sequences
@@ -51,26 +53,21 @@ plain() {
     perl -pe 's/\e\[(\d*)C/" " x ($1 eq "" ? 1 : $1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g; s/\r//g' "$1"
 }
 
-# Waits at most 10 s for the child to create file $1.
+# Waits at most 10 s for the command given to succeed.
 wait_for() {
     local i
     for i in $(seq 200); do
-        [ -e "$1" ] && return 0
+        "$@" && return 0
         sleep 0.05
     done
     return 1
 }
 
-# Waits at most 10 s for a console read to be pending. Wine's console puts
-# the pty into raw mode only then; a line typed earlier goes through the
-# pty's own line discipline, which echoes it and turns its CR into LF.
-wait_for_console_read() {
-    local i
-    for i in $(seq 200); do
-        [ -e tty.txt ] && stty -F "$(cat tty.txt)" -a 2>/dev/null | grep -q -- '-icanon' && return 0
-        sleep 0.05
-    done
-    return 1
+# Whether a console read is pending. Wine's console puts the pty into raw
+# mode only then; a line typed earlier goes through the pty's own line
+# discipline, which echoes it and turns its CR into LF.
+console_read_pending() {
+    [ -e tty.txt ] && stty -F "$(cat tty.txt)" -a 2>/dev/null | grep -q -- '-icanon'
 }
 
 case $mode in
@@ -98,7 +95,7 @@ streams)
     ;;
 typed)
     # Type the line only once the child's console read is waiting for it.
-    { wait_for ready && wait_for_console_read && printf 'typed on the pty\r'; } |
+    { wait_for test -e ready && wait_for console_read_pending && printf 'typed on the pty\r'; } |
         on_terminal out.txt log=log.txt ready=ready readconsole
     rc=$?
     [ $rc -eq 0 ] || fail "exit code $rc"
@@ -107,12 +104,13 @@ typed)
 relays)
     # 2,000 numbered lines written through a relay by a child that exits at
     # once; each run must show every line, in order.
+    expected=$(seq 0 1999 |
+        awk '{ d = $1 % 10; s = sprintf("R%05d:", $1); for (i = 0; i < 42; i++) s = s d; print s }')
     for run in $(seq 1 21); do
         case $((run % 3)) in 0) to=so ;; 1) to=se ;; 2) to=co ;; esac
         on_terminal out.txt relayto=$to relay=100000 exit=5 </dev/null
         rc=$?
         [ $rc -eq 5 ] || fail "run $run ($to): exit code $rc"
-        expected=$(seq 0 1999 | awk '{ d = $1 % 10; s = sprintf("R%05d:", $1); for (i = 0; i < 42; i++) s = s d; print s }')
         got=$(plain out.txt | grep '^R[0-9]')
         if [ "$got" != "$expected" ]; then
             fail "run $run ($to): $(printf '%s\n' "$got" | wc -l) of 2000 lines, last: $(printf '%s\n' "$got" | tail -1)"
@@ -120,13 +118,13 @@ relays)
     done
     ;;
 stdio)
-    console=${child%streams_gui.exe}streams_console.exe
+    declare -A programs=([gui]="wine '$launcher' '$bin/streams_gui.exe'" [console]="wine '$bin/streams_console.exe'")
     # Both streams on the terminal, then one of them in a file, each way round.
     for redirect in none 2 1; do
         for build in gui console; do
-            if [ $build = gui ]; then program="wine '$launcher' '$child'"; else program="wine '$console'"; fi
+            program=${programs[$build]}
             if [ $redirect = none ]; then to=""; : >"$build-file.txt"; else to="$redirect>$build-file.txt"; fi
-            timeout 30 script -qec "exec $program 0x12345678 $to" /dev/null </dev/null >"$build-screen.raw"
+            on_terminal "$build-screen.raw" 0x12345678 "$to" </dev/null
             rc=$?
             # 0x12345678 seen through a shell: its low eight bits.
             [ $rc -eq 120 ] || fail "$build, stream $redirect in a file: exit code $rc"
@@ -147,7 +145,7 @@ endread)
     on_terminal out.txt log=log.txt ready=ready endin=1000:5 readconsole <keys &
     runner=$!
     exec 3>keys
-    wait_for ready || fail "the child never started"
+    wait_for test -e ready || fail "the child never started"
     started=$(date +%s%N)
     wait $runner
     rc=$?

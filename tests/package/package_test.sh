@@ -24,29 +24,70 @@ source=$4
 cc=$5
 hello_gui=$6
 
+# Returns false too, so that a helper which fails says so to its caller.
 failures=0
 fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
+    return 1
 }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # A package of our own in the temp dir, so parallel runs never share one.
-if ! (cd "$build" && "$cpack" -B "$work/out") >"$work/cpack.log" 2>&1; then
-    cat "$work/cpack.log"
-    echo "FAIL: cpack"
-    exit 1
-fi
+(cd "$build" && "$cpack" -B "$work/out") >"$work/cpack.log" 2>&1
+rc=$?
 zips=("$work"/out/*.zip)
-if [ ${#zips[@]} -ne 1 ] || [ ! -f "${zips[0]}" ]; then
+if [ $rc -ne 0 ] || [ ${#zips[@]} -ne 1 ] || [ ! -f "${zips[0]}" ]; then
     cat "$work/cpack.log"
-    echo "FAIL: expected one ZIP, found: ${zips[*]}"
+    echo "FAIL: cpack exit code $rc, expected one ZIP, found: ${zips[*]}"
     exit 1
 fi
 zip=${zips[0]}
 name=$(basename "$zip" .zip)
+unzip -q "$zip" -d "$work/pkg" || { echo "FAIL: unzip cannot unpack $zip"; exit 1; }
+pkg=$work/pkg/$name
+
+if [ "$mode" != contents ]; then
+    # The prefix of the build the programs belong to, unless the caller chose one.
+    tarnelo_build=$build . "$source/script/wine-env"
+    wine_start
+    # A crash ends the program at once instead of waiting in the debugger.
+    export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
+    launcher=$(winepath -w "$pkg/bin/tarnelo.exe" 2>/dev/null)
+fi
+
+# Runs command line $3 in directory $1 with stdin from $4, stdout to $2.out
+# and stderr to $2.err; fails unless it exits with code $5. Wine lends a
+# console only to a program with a terminal among its standard streams:
+# cmd.exe on a pty made by `script`, which then redirects the launcher's
+# streams the Windows way.
+run() {
+    local dir=$1 name=$2 line=$3 input=$4 want=$5 rc
+    (cd "$dir" && timeout 30 script -qec "wine cmd /c '$line < $input > $name.out 2> $name.err'" /dev/null \
+        </dev/null >/dev/null)
+    rc=$?
+    [ $rc -eq "$want" ] || fail "$name in $dir: exit code $rc, stderr: $(cat -v "$dir/$name.err" 2>/dev/null)"
+}
+
+# Fails for each of the lines given that file $1 lacks (CRs aside).
+expect_lines() {
+    local file=$1 line
+    shift
+    for line in "$@"; do
+        tr -d '\r' <"$file" | grep -qxF "$line" || fail "$file lacks \"$line\": $(cat -v "$file")"
+    done
+}
+
+# Builds program $1 from the sources given (and any extra flags) and the
+# package's SDK, the way README.txt says.
+compile() {
+    local program=$1
+    shift
+    "$cc" -std=c99 -Wall -Werror -mwindows -I"$pkg/include" "$@" "$pkg/src/sdk/tarnelo_child.c" -o "$program" \
+        2>"$work/cc.log" || fail "$program does not compile: $(cat "$work/cc.log")"
+}
 
 case $mode in
 contents)
@@ -55,25 +96,16 @@ contents)
     grep -v "^$name/" "$work/entries" | sed 's/^/outside the top directory: /' | grep . && fail "entries outside $name/"
     sed -n "s|^$name/||p" "$work/entries" | grep -v '/$' | sort >"$work/files"
 
-    declare -A required=()
-    for file in bin/tarnelo.exe include/tarnelo_child.h src/sdk/tarnelo_child.c \
-                src/sdk/examples/hello.c src/sdk/examples/streams.cpp lib/cmake/tarnelo/tarnelo-config.cmake \
-                lib/cmake/tarnelo/tarnelo-config-version.cmake docs/protocol.md docs/guide.md LICENSE README.txt; do
-        required[$file]=1
-    done
-    for doc in "$source"/docs/*.md; do required[docs/$(basename "$doc")]=1; done
-    for file in "${!required[@]}"; do
-        grep -qxF "$file" "$work/files" || fail "missing $file"
-    done
-    # Nothing else: no test programs, no torture build, no libraries, no GoogleTest.
-    while read -r file; do
-        [ -n "${required[$file]:-}" ] || fail "unexpected $file"
-    done <"$work/files"
+    # Exactly these: no test programs, no torture build, no libraries, no GoogleTest.
+    { printf '%s\n' bin/tarnelo.exe include/tarnelo_child.h src/sdk/tarnelo_child.c src/sdk/examples/hello.c \
+          src/sdk/examples/streams.cpp lib/cmake/tarnelo/tarnelo-config.cmake \
+          lib/cmake/tarnelo/tarnelo-config-version.cmake docs/protocol.md docs/guide.md LICENSE README.txt
+      (cd "$source/docs" && printf 'docs/%s\n' *.md); } | sort -u >"$work/required"
+    comm -23 "$work/required" "$work/files" | sed 's/^/  missing: /' | grep . && fail "files missing"
+    comm -13 "$work/required" "$work/files" | sed 's/^/  unexpected: /' | grep . && fail "unexpected files"
     grep -iE '\.(a|lib|dll|o|obj)$|gtest|gmock|torture|_test|test_child|\.exe$' "$work/files" |
         grep -vx 'bin/tarnelo.exe' | sed 's/^/  build output: /' | grep . && fail "build output other than the launcher"
 
-    unzip -q "$zip" -d "$work/pkg" || fail "unzip cannot unpack $zip"
-    pkg=$work/pkg/$name
     cmp -s "$pkg/bin/tarnelo.exe" "$build/bin/tarnelo.exe" || fail "bin/tarnelo.exe is not the build's launcher"
     # FILEVERSION from the image's VS_FIXEDFILEINFO (after its 0xFEEF04BD
     # signature): the version users see must be the one in the name.
@@ -114,78 +146,39 @@ contents)
         fail "fatal messages in docs/guide.md: $(cat "$work/messages.log")"
     ;;
 runs)
-    unzip -q "$zip" -d "$work/pkg" || { echo "FAIL: unzip cannot unpack $zip"; exit 1; }
-    pkg=$work/pkg/$name
-
-    # The prefix of the build the programs belong to, unless the caller chose one.
-    tarnelo_build=$build . "$source/script/wine-env"
-    wine_start
-    # A crash ends the program at once instead of waiting in the debugger.
-    export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
-
-    # Wine lends a console only to a program with a terminal among its
-    # standard streams: cmd.exe on a pty made by `script`, which then
-    # redirects the launcher's streams the Windows way.
-    run() {
-        (cd "$work" && timeout 30 script -qec "wine cmd /c '$1'" /dev/null </dev/null >/dev/null)
-    }
-    expect_lines() {
-        local file=$1
-        shift
-        for line in "$@"; do
-            tr -d '\r' <"$work/$file" | grep -qxF "$line" || fail "$file lacks \"$line\": $(cat -v "$work/$file")"
-        done
-    }
-
-    launcher=$(winepath -w "$pkg/bin/tarnelo.exe" 2>/dev/null)
     child=$(winepath -w "$hello_gui" 2>/dev/null)
-    run "$launcher $child 3 < NUL > out.txt 2> err.txt"
-    rc=$?
-    [ $rc -eq 3 ] || fail "explicit form: exit code $rc, stderr: $(cat -v "$work/err.txt" 2>/dev/null)"
-    expect_lines out.txt "hello: stdout through a request" "hello: stdout through the handle" \
+    run "$work" explicit "$launcher $child 3" NUL 3
+    expect_lines "$work/explicit.out" "hello: stdout through a request" "hello: stdout through the handle" \
         "hello: no stdin (end of input)"
-    expect_lines err.txt "hello: stderr through a request" "hello: stderr through the handle"
+    expect_lines "$work/explicit.err" "hello: stderr through a request" "hello: stderr through the handle"
 
     # A fatal report from the shipped image: its message texts and the
     # system error lines.
-    run "$launcher nothere.exe < NUL > out1.txt 2> err1.txt"
-    rc=$?
-    [ $rc -eq 1 ] || fail "missing program: exit code $rc"
-    expect_lines err1.txt "Fatal error: Failed to run nothere.exe" "System error number: 2 (0x2) "
+    run "$work" missing "$launcher nothere.exe" NUL 1
+    expect_lines "$work/missing.err" "Fatal error: Failed to run nothere.exe" "System error number: 2 (0x2) "
 
-    # The SDK as shipped, built the way README.txt says, run the implicit way.
+    # The SDK as shipped, run the implicit way.
     mkdir -p "$work/app"
-    if "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -mwindows -I"$pkg/include" \
-            "$pkg/src/sdk/examples/hello.c" "$pkg/src/sdk/tarnelo_child.c" -o "$work/app/hello.wxe" 2>"$work/cc.log"; then
+    if compile "$work/app/hello.wxe" -Wextra -Wpedantic "$pkg/src/sdk/examples/hello.c"; then
         cp "$pkg/bin/tarnelo.exe" "$work/app/hello.exe"
-        run "app\\hello.exe 5 < NUL > out2.txt 2> err2.txt"
-        rc=$?
-        [ $rc -eq 5 ] || fail "implicit form: exit code $rc, stderr: $(cat -v "$work/err2.txt" 2>/dev/null)"
-        expect_lines out2.txt "hello: stdout through a request" "hello: no stdin (end of input)"
-        expect_lines err2.txt "hello: stderr through a request"
-    else
-        fail "the shipped SDK does not compile: $(cat "$work/cc.log")"
+        run "$work" implicit 'app\hello.exe 5' NUL 5
+        expect_lines "$work/implicit.out" "hello: stdout through a request" "hello: no stdin (end of input)"
+        expect_lines "$work/implicit.err" "hello: stderr through a request"
     fi
 
     # The guide's example program, as printed there.
     sed -n '/^```c$/,/^```$/{/^```/d;p}' "$pkg/docs/guide.md" >"$work/upper.c"
     grep -q WinMain "$work/upper.c" || fail "no C example in docs/guide.md"
-    if "$cc" -std=c99 -Wall -Werror -mwindows -I"$pkg/include" \
-            "$work/upper.c" "$pkg/src/sdk/tarnelo_child.c" -o "$work/upper.exe" 2>"$work/cc.log"; then
+    if compile "$work/upper.exe" "$work/upper.c"; then
         printf 'Shout this\r\nand this\r\n' >"$work/in.txt"
-        run "$launcher upper.exe < in.txt > out3.txt 2> err3.txt"
-        rc=$?
-        [ $rc -eq 0 ] || fail "guide's example: exit code $rc, stderr: $(cat -v "$work/err3.txt" 2>/dev/null)"
-        expect_lines out3.txt "SHOUT THIS" "AND THIS"
-    else
-        fail "the guide's example does not compile: $(cat "$work/cc.log")"
+        run "$work" upper "$launcher upper.exe" in.txt 0
+        expect_lines "$work/upper.out" "SHOUT THIS" "AND THIS"
     fi
     ;;
 cmake)
-    unzip -q "$zip" -d "$work/pkg" || { echo "FAIL: unzip cannot unpack $zip"; exit 1; }
-    pkg=$work/pkg/$name
-    tarnelo_build=$build . "$source/script/wine-env"
-    for arch in i686 x86_64; do
+    # Each architecture's programs run in the Wine prefix of that width.
+    for target in "i686 32 PE32 executable (GUI) Intel 80386" "x86_64 64 PE32+ executable (GUI) x86-64"; do
+        read -r arch bits format <<<"$target"
         out=$work/consumer-$arch
         if ! cmake -S "$source/tests/package/consumer" -B "$out" -DCMAKE_BUILD_TYPE=Release \
                 -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-$arch.cmake" -DCMAKE_PREFIX_PATH="$pkg" \
@@ -195,27 +188,16 @@ cmake)
             continue
         fi
         # The launcher the package found is the release's.
-        grep -qF "$pkg/bin/tarnelo.exe" "$out/launcher.txt" || fail "$arch: tarnelo::launcher is $(cat "$out/launcher.txt")"
-        if [ $arch = x86_64 ]; then
-            file "$out/hello.exe" | grep -q 'PE32+ executable (GUI) x86-64' || fail "not a 64-bit GUI program: $(file "$out/hello.exe")"
-            wine_start 64
-            wine_use 64
-        else
-            file "$out/hello.exe" | grep -q 'PE32 executable (GUI) Intel 80386' || fail "not a 32-bit GUI program: $(file "$out/hello.exe")"
-            wine_start
-        fi
+        grep -qF "$pkg/bin/tarnelo.exe" "$out/launcher.txt" ||
+            fail "$arch: tarnelo::launcher is $(cat "$out/launcher.txt")"
+        file "$out/hello.exe" | grep -qF "$format" || fail "not a $bits-bit GUI program: $(file "$out/hello.exe")"
+        wine_start "$bits"
+        wine_use "$bits"
         printf 'one\r\ntwo\r\n' >"$out/in.txt"
-        # On a pty through cmd.exe, as in `runs`: the launcher needs a console.
-        launcher=$(winepath -w "$pkg/bin/tarnelo.exe" 2>/dev/null)
-        on_pty() { (cd "$out" && timeout 30 script -qec "wine cmd /c '$launcher $1'" /dev/null </dev/null >/dev/null); }
-        on_pty "hello.exe 7 < in.txt > hello.out 2> hello.err"
-        rc=$?
-        [ $rc -eq 7 ] || fail "$arch hello: exit code $rc"
-        on_pty "streams.exe echo 9 < in.txt > streams.out 2> streams.err"
-        rc=$?
-        [ $rc -eq 9 ] || fail "$arch streams: exit code $rc"
-        tr -d '\r' <"$out/hello.out" | grep -qx "hello: got 10 bytes of stdin" || fail "$arch hello: $(cat -v "$out/hello.out")"
-        tr -d '\r' <"$out/hello.err" | grep -qx "hello: stderr through a request" || fail "$arch hello: $(cat -v "$out/hello.err")"
+        run "$out" hello "$launcher hello.exe 7" in.txt 7
+        run "$out" streams "$launcher streams.exe echo 9" in.txt 9
+        expect_lines "$out/hello.out" "hello: got 10 bytes of stdin"
+        expect_lines "$out/hello.err" "hello: stderr through a request"
         grep -q $'getline: \[two\]\r$' "$out/streams.out" || fail "$arch streams: $(cat -v "$out/streams.out")"
         grep -q $'^cerr: a line\r$' "$out/streams.err" || fail "$arch streams: $(cat -v "$out/streams.err")"
         wine_use 32

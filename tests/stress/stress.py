@@ -23,6 +23,7 @@ Runs under the build's own Wine prefix (script/wine-env). Exit status 1
 when any route fails its hash, count or exit code, or its memory grows.
 """
 import argparse
+import contextlib
 import fcntl
 import hashlib
 import os
@@ -37,8 +38,10 @@ import termios
 import threading
 import time
 
-ROUTES = ["request1", "request2", "stdin", "request4", "relay1", "relay2", "relay4"]
-CONSOLE_ROUTES = {"request4", "relay1", "relay2", "relay4"}
+# Each route's one standard stream of the launcher that is a pipe to this
+# side (the others are the pty), or None for a console route.
+ROUTES = {"request1": "stdout", "request2": "stderr", "stdin": "stdin",
+          "request4": None, "relay1": None, "relay2": None, "relay4": None}
 CHILD_DONE = 0x60
 RUN_LIMIT_S = 3600
 # Peak memory may rise a little while the first large transfers warm the
@@ -47,6 +50,7 @@ MEMORY_SLACK_KB = 2048
 MEMORY_CHECKED_FROM = 64 << 20
 
 ESCAPE = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
+CURSOR = (b"\x1b[?25l", b"\x1b[?25h")
 
 
 def parse_size(text):
@@ -56,42 +60,28 @@ def parse_size(text):
     return int(text)
 
 
-class ConsoleHasher:
-    """Hashes console output after dropping escape sequences and CRs."""
+class Hasher:
+    """SHA-256 and count of the bytes added; a console one hashes console
+    output after dropping escape sequences and CRs."""
 
-    def __init__(self):
+    def __init__(self, console):
+        self.console = console
         self.hash = hashlib.sha256()
         self.count = 0
         self.carry = b""
         self.foreign = 0  # escape sequences other than cursor show/hide
 
     def add(self, chunk):
-        data = self.carry + chunk
-        cut = data.rfind(b"\x1b")
-        # An escape sequence split by the read: keep it for the next chunk.
-        if cut != -1 and not ESCAPE.match(data, cut):
-            if len(data) - cut < 16:
-                self.carry = data[cut:]
-                data = data[:cut]
-            else:
-                self.carry = b""
-        else:
+        if self.console:
+            chunk = self.carry + chunk
+            cut = chunk.rfind(b"\x1b")
             self.carry = b""
-        for sequence in ESCAPE.findall(data):
-            if sequence not in (b"\x1b[?25l", b"\x1b[?25h"):
-                self.foreign += 1
-        data = ESCAPE.sub(b"", data).replace(b"\r", b"")
-        self.hash.update(data)
-        self.count += len(data)
-
-
-class PlainHasher:
-    def __init__(self):
-        self.hash = hashlib.sha256()
-        self.count = 0
-        self.foreign = 0
-
-    def add(self, chunk):
+            # An escape sequence split by the read: keep it for the next chunk.
+            if cut != -1 and not ESCAPE.match(chunk, cut) and len(chunk) - cut < 16:
+                self.carry = chunk[cut:]
+                chunk = chunk[:cut]
+            self.foreign += sum(sequence not in CURSOR for sequence in ESCAPE.findall(chunk))
+            chunk = ESCAPE.sub(b"", chunk).replace(b"\r", b"")
         self.hash.update(chunk)
         self.count += len(chunk)
 
@@ -126,12 +116,12 @@ def feed(fd, size, hasher):
         os.close(fd)
 
 
-def memory(pid):
-    """VmHWM and VmRSS in kB, or None once the process is gone."""
+def peak_memory(pid):
+    """VmHWM in kB, or None once the process is gone."""
     try:
         with open(f"/proc/{pid}/status") as status:
             fields = dict(line.split(":", 1) for line in status if ":" in line)
-        return int(fields["VmHWM"].split()[0]), int(fields["VmRSS"].split()[0])
+        return int(fields["VmHWM"].split()[0])
     except (OSError, KeyError, ValueError):
         return None
 
@@ -139,52 +129,47 @@ def memory(pid):
 def run_route(route, size, bin_dir, work):
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 120, 0, 0))
-    console = route in CONSOLE_ROUTES
-    sink = ConsoleHasher() if console else PlainHasher()
-    fed = PlainHasher()
+    pipe = ROUTES[route]
+    # What the child sent, as it arrives here; or for stdin what this side fed.
+    ours = Hasher(console=pipe is None)
 
     # Wine lends the launcher a console only when one of fds 0-2 is a
-    # terminal; the streams under test are pipes, the rest the pty.
-    stdin = subprocess.PIPE if route == "stdin" else slave
-    stdout = subprocess.PIPE if route == "request1" else slave
-    stderr = subprocess.PIPE if route == "request2" else slave
-    report = f"{route}.txt"
-    if os.path.exists(os.path.join(work, report)):
-        os.remove(os.path.join(work, report))
+    # terminal; the stream under test is a pipe, the rest the pty.
+    streams = {name: subprocess.PIPE if name == pipe else slave for name in ("stdin", "stdout", "stderr")}
+    report = os.path.join(work, f"{route}.txt")
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(report)
     args = ["wine", os.path.join(bin_dir, "tarnelo.exe"), os.path.join(bin_dir, "stress_child.exe"), route,
-            str(size), report]
-    if console:
+            str(size), f"{route}.txt"]
+    if pipe is None:
         args.append("text")
 
     started = time.monotonic()
-    process = subprocess.Popen(args, stdin=stdin, stdout=stdout, stderr=stderr, cwd=work)
+    process = subprocess.Popen(args, cwd=work, **streams)
     os.close(slave)
-    threads = [threading.Thread(target=drain, args=(master, sink if console else None), daemon=True)]
-    if route == "request1":
-        threads.append(threading.Thread(target=drain, args=(process.stdout.fileno(), sink), daemon=True))
-    if route == "request2":
-        threads.append(threading.Thread(target=drain, args=(process.stderr.fileno(), sink), daemon=True))
-    if route == "stdin":
-        threads.append(threading.Thread(target=feed, args=(os.dup(process.stdin.fileno()), size, fed), daemon=True))
+    threads = [threading.Thread(target=drain, args=(master, None if pipe else ours), daemon=True)]
+    if pipe == "stdin":
+        threads.append(threading.Thread(target=feed, args=(os.dup(process.stdin.fileno()), size, ours), daemon=True))
         process.stdin.close()
+    elif pipe:
+        threads.append(threading.Thread(target=drain, args=(getattr(process, pipe).fileno(), ours), daemon=True))
     for thread in threads:
         thread.start()
 
     # Peak memory when the transfer is under way, at its middle, and last seen.
-    moved = (lambda: fed.count) if route == "stdin" else (lambda: sink.count)
     samples = {}
     # Well past start-up. What this side fed to stdin runs ahead of what the
     # launcher has taken by several MiB, so that route starts later.
     started_at = min(size // 4, (16 << 20) if route == "stdin" else max(size // 100, 1 << 20))
     while process.poll() is None and time.monotonic() - started < RUN_LIMIT_S:
-        now = memory(process.pid)
-        if now is not None:
-            done = moved()
+        peak = peak_memory(process.pid)
+        if peak is not None:
+            done = ours.count
             if "start" not in samples and done >= started_at:
-                samples["start"] = now[0]
+                samples["start"] = peak
             if "mid" not in samples and done >= size // 2:
-                samples["mid"] = now[0]
-            samples["end"] = now[0]
+                samples["mid"] = peak
+            samples["end"] = peak
         time.sleep(0.05)
     if process.poll() is None:
         process.kill()
@@ -195,28 +180,21 @@ def run_route(route, size, bin_dir, work):
     threads[0].join(2)
     os.close(master)
 
-    line = ""
-    try:
-        with open(os.path.join(work, report)) as f:
-            line = f.read().strip()
-    except OSError:
-        pass
-    fields = dict(item.split("=", 1) for item in line.split() if "=" in item)
+    fields = {}
+    with contextlib.suppress(OSError), open(report) as f:
+        fields = dict(item.split("=", 1) for item in f.read().split() if "=" in item)
     child_hash = fields.get("sha256", "")
     child_bytes = int(fields.get("bytes", "0"))
-    if route == "stdin":
-        ours, our_count = fed.hash.hexdigest(), fed.count
-    else:
-        ours, our_count = sink.hash.hexdigest(), sink.count
     problems = []
     if code != CHILD_DONE:
         problems.append(f"exit code {code:#x}")
-    if child_bytes != size or our_count != size:
-        problems.append(f"child moved {child_bytes}, this side {our_count}, want {size}")
-    if child_hash != ours:
+    if child_bytes != size or ours.count != size:
+        problems.append(f"child moved {child_bytes}, this side {ours.count}, want {size}")
+    matches = child_hash == ours.hash.hexdigest()
+    if not matches:
         problems.append("hash differs")
-    if sink.foreign:
-        problems.append(f"{sink.foreign} unexpected escape sequences")
+    if ours.foreign:
+        problems.append(f"{ours.foreign} unexpected escape sequences")
     start, mid, end = samples.get("start"), samples.get("mid"), samples.get("end")
     # A small run may be over before the first sample, or its "start" still
     # in the launcher's start-up: only larger runs are judged.
@@ -226,10 +204,8 @@ def run_route(route, size, bin_dir, work):
         problems.append("memory not sampled")
     elif end - start > MEMORY_SLACK_KB:
         problems.append(f"peak memory grew by {end - start} kB")
-    return {
-        "route": route, "bytes": size, "match": child_hash == ours and our_count == size,
-        "seconds": elapsed, "start": start, "mid": mid, "end": end, "problems": problems,
-    }
+    return {"match": matches and ours.count == size, "seconds": elapsed, "start": start, "mid": mid, "end": end,
+            "problems": problems}
 
 
 def load():
@@ -244,9 +220,8 @@ def prepare_wine(bin_dir):
     os.environ.setdefault("WINEDEBUG", "-all")
     os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     os.environ["WINEARCH"] = "win32"
-    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    subprocess.call(["wineserver", "-p"], **quiet)
-    subprocess.call(["wine", "cmd", "/c", "exit"], **quiet)
+    for command in (["wineserver", "-p"], ["wine", "cmd", "/c", "exit"]):
+        subprocess.call(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def main():
@@ -266,7 +241,7 @@ def main():
     failed = 0
     with tempfile.TemporaryDirectory(prefix="tarnelo-stress-") as work:
         for route in options.routes.split(","):
-            amount = console_size if route in CONSOLE_ROUTES else size
+            amount = console_size if ROUTES[route] is None else size
             result = run_route(route, amount, bin_dir, work)
             rate = amount / result["seconds"] / 1e6
             peaks = " / ".join("-" if result[at] is None else str(result[at]) for at in ("start", "mid", "end"))
