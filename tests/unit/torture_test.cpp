@@ -238,7 +238,7 @@ protected:
         // calls each of whose failures is a fatal report. (DuplicateHandle
         // and CreateThread also serve the child watch, which degrades
         // instead; GetStdHandle for stderr ends the launcher with 1 unseen.)
-        static const char* const kMustReport[] = {
+        static const std::set<std::string> kMustReport = {
             "CreateFileA",         "CreateEventA",       "SetConsoleCtrlHandler", "LocalAlloc",
             "ResumeThread",        "GetModuleFileNameA", "GetCommandLineA",       "GetFullPathNameA",
             "FindExecutableA",     "CreateProcessA",     "CreateFileMappingA",    "MapViewOfFile",
@@ -246,9 +246,7 @@ protected:
         };
         char firstCall[64] = "";
         sscanf(failed.c_str(), "%*d %63s", firstCall);
-        bool mustReport = false;
-        for (const char* call : kMustReport) mustReport = mustReport || strcmp(call, firstCall) == 0;
-        if (mustReport && reports == 0 && !reportMayBeCut) {
+        if (kMustReport.count(firstCall) != 0 && reports == 0 && !reportMayBeCut) {
             problem(&tally->silent, ::testing::Message() << "no report after a failed " << firstCall << ", exit code "
                                                        << run.exitCode);
         }
