@@ -148,6 +148,9 @@ struct Scenario {
     bool association;  // the child runs as the handler of a ".wbc" script
 };
 
+// Listings show the scenario, not the record's bytes (an address among them, which moves with every build).
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
 struct Tally {
     int runs = 0, crashes = 0, hangs = 0, wrongExit = 0, malformed = 0, leftBehind = 0, foreignBytes = 0, silent = 0;
 };
