@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "fault.h"
 #include "harness.h"
 #include "launcher_run.h"
+#include "service_fixture.h"
 
 namespace {
 
@@ -75,7 +77,6 @@ std::string Received(Stream kind, const std::string& captured, const std::string
     return "";
 }
 
-// The block's console flags of stdin, stdout and stderr, then their file types.
 std::vector<DWORD> StreamWords(const InterprocessBlock& b) {
     return {b.stdinIsConsole, b.stdoutIsConsole, b.stderrIsConsole,
             b.stdinFileType,  b.stdoutFileType,  b.stderrFileType};
@@ -122,13 +123,11 @@ void CheckArrangement(const Arrangement& a, const std::string& files) {
     EXPECT_EQ(b.stderrDuplicate, b.stderrWrite);
     // The dedicated relay runs even with no console stream at all.
     EXPECT_NE(0u, b.consoleWrite);
-    std::vector<DWORD> distinct;
-    for (DWORD handle : {b.parentToChildRead, b.childToParentWrite, b.stdinDuplicate, b.stdoutDuplicate,
-                         b.stderrDuplicate, b.consoleWrite}) {
-        if (handle != 0) distinct.push_back(handle);
-    }
-    std::sort(distinct.begin(), distinct.end());
-    EXPECT_EQ(distinct.end(), std::adjacent_find(distinct.begin(), distinct.end())) << "two words share a handle";
+    const std::vector<DWORD> words = {b.parentToChildRead, b.childToParentWrite, b.stdinDuplicate,
+                                      b.stdoutDuplicate,   b.stderrDuplicate,    b.consoleWrite};
+    std::set<DWORD> distinct(words.begin(), words.end());
+    distinct.erase(0);
+    EXPECT_EQ(words.size() - std::count(words.begin(), words.end(), 0u), distinct.size()) << "two words share a handle";
 
     // A handle write is finished before the request after it is sent, so
     // each stream sees its two markers in this order.
@@ -298,14 +297,9 @@ void ForEachScene(const Case (&cases)[N], Body body) {
     }
 }
 
-// Sends bytes in at one handle and reads them out at the other.
+// What comes out of the pipe `out` when `bytes` go in at `in`.
 std::string Through(HANDLE in, HANDLE out, const std::string& bytes) {
-    DWORD moved = 0;
-    if (!WriteFile(in, bytes.data(), static_cast<DWORD>(bytes.size()), &moved, NULL)) return "(write failed)";
-    std::string got(bytes.size(), '\0');
-    if (!ReadFile(out, &got[0], static_cast<DWORD>(got.size()), &moved, NULL)) return "(read failed)";
-    got.resize(moved);
-    return got;
+    return service_test::WriteAll(in, bytes) ? service_test::ReadWithin(out, bytes.size()) : "(write failed)";
 }
 
 TEST_F(ChannelSetUp, ChildsEndsConnectToTheLaunchersAndTheLauncherKeepsNoCopy) {
@@ -360,9 +354,7 @@ TEST_F(ChannelSetUp, ConsoleStreamsGetThreeRelaysAndNoConsoleInputDevice) {
     EXPECT_EQ(0u, b.stdinDuplicate);
     EXPECT_EQ(0u, b.stdoutDuplicate);
     EXPECT_EQ(0u, b.stderrDuplicate);
-    EXPECT_NE(b.stdoutWrite, b.stderrWrite);
-    EXPECT_NE(b.stdoutWrite, b.consoleWrite);
-    EXPECT_NE(b.stderrWrite, b.consoleWrite);
+    EXPECT_EQ(3u, (std::set<DWORD>{b.stdoutWrite, b.stderrWrite, b.consoleWrite}).size()) << "two relays share a pipe";
     EXPECT_TRUE(g_state.stdoutIsConsole);
     EXPECT_TRUE(g_state.stderrIsConsole);
     EXPECT_NE(nullptr, g_state.stdoutRelayThread);
@@ -576,10 +568,9 @@ size_t g_mainThreadReadsAtSet;
 
 BOOL WINAPI FakeSetConsoleMode(HANDLE, DWORD) {
     g_suspendedAtSet = g_state.childSuspended;
-    g_mainThreadReadsAtSet = 0;
-    for (const fault::Record& read : fault::Records(fault::kReadFile)) {
-        if (read.thread == GetCurrentThreadId()) ++g_mainThreadReadsAtSet;
-    }
+    const std::vector<fault::Record> reads = fault::Records(fault::kReadFile);
+    const auto onMainThread = [](const fault::Record& read) { return read.thread == GetCurrentThreadId(); };
+    g_mainThreadReadsAtSet = std::count_if(reads.begin(), reads.end(), onMainThread);
     return TRUE;
 }
 

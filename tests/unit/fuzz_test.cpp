@@ -22,6 +22,7 @@
 #include "../children/fuzz_stream.h"
 #include "harness.h"
 #include "launcher_run.h"
+#include "service_fixture.h"
 
 int EndLeftoverProcesses(const std::string& name, DWORD graceMs);  // torture_test.cpp
 
@@ -44,12 +45,7 @@ DWORD Word(const std::string& bytes, size_t at) {
 
 // Where two byte strings part, for a message that does not dump kilobytes.
 std::string FirstDifference(const std::string& expected, const std::string& actual) {
-    size_t at = 0;
-    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
-    char text[160];
-    snprintf(text, sizeof text, "%u bytes expected, %u got, first difference at %u", unsigned(expected.size()),
-             unsigned(actual.size()), unsigned(at));
-    return text;
+    return service_test::SameBytes(expected, actual).message();
 }
 
 // The first two lines of a report with a system error part, exactly; the

@@ -3,6 +3,7 @@
 // that does what its arguments say) and programs nobody here wrote.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,30 @@
 #include "harness.h"
 #include "launch/launch.h"
 #include "launch_support.h"
+#include "launcher_run.h"
+
+// Runs `commandLine` in `dir` (ours when empty) with `environment` added: it
+// ends with `code`, reports nothing, and the child logged `logged` as its
+// command line to `log`, then a NUL and its current directory, which must be
+// `dir` when one is given. The association tests use it too.
+void ExpectChildLogged(const std::string& commandLine, const std::string& dir, DWORD code, const std::string& log,
+                       const std::string& logged, const std::map<std::string, std::string>& environment = {}) {
+    DeleteFileA(log.c_str());
+    RunOptions options;
+    options.directory = dir;
+    options.environment = environment;
+    RunResult run = RunProcess(commandLine, options);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(code, run.exitCode);
+    EXPECT_EQ("", run.err);
+    const std::string bytes = ReadFileBytes(log);
+    const size_t separator = bytes.find('\0');
+    ASSERT_NE(std::string::npos, separator) << "no log: " << bytes;
+    EXPECT_EQ(logged, bytes.substr(0, separator));
+    if (!dir.empty()) {
+        EXPECT_EQ(dir, bytes.substr(separator + 1));
+    }
+}
 
 namespace {
 
@@ -159,14 +184,11 @@ TEST_F(ChildLaunch, RealChildIsStillSuspendedOnReturn) {
 
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(log.c_str())) << "the child ran before its resume";
     EXPECT_EQ(1u, ResumeThread(g_state.child.hThread)) << "the main thread was not suspended once";
-    const bool ended = WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
-    if (!ended) TerminateProcess(process, 0xDEAD);
-    EXPECT_TRUE(ended);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 5000));
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
     EXPECT_EQ(3u, code);
-    CloseHandle(g_state.child.hThread);
-    CloseHandle(process);
+    launcher_run::Leave();  // ends the child if it still runs
 
     // The child got our environment's current directory (none was given).
     char directory[MAX_PATH];
@@ -195,27 +217,6 @@ TEST_F(ChildLaunch, AllocationFailureReportsBeforeAnyCreation) {
 }
 
 // --- Whole launchers ---
-
-// Runs `commandLine` in `dir` (ours when empty): it ends with `code`, reports
-// nothing, and the child logged `logged` as its command line to `log`, then
-// a NUL and its current directory, which must be `dir` when one is given.
-void ExpectChildLogged(const std::string& commandLine, const std::string& dir, DWORD code, const std::string& log,
-                       const std::string& logged) {
-    DeleteFileA(log.c_str());
-    RunOptions options;
-    options.directory = dir;
-    RunResult run = RunProcess(commandLine, options);
-    EXPECT_FALSE(run.timedOut);
-    EXPECT_EQ(code, run.exitCode);
-    EXPECT_EQ("", run.err);
-    const std::string bytes = ReadFileBytes(log);
-    const size_t separator = bytes.find('\0');
-    ASSERT_NE(std::string::npos, separator) << "no log: " << bytes;
-    EXPECT_EQ(logged, bytes.substr(0, separator));
-    if (!dir.empty()) {
-        EXPECT_EQ(dir, bytes.substr(separator + 1));
-    }
-}
 
 TEST(LaunchedChild, ImplicitPairPassesCommandLineAndExitCode) {
     const std::string dir = FullPath(TestDir());

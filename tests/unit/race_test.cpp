@@ -18,6 +18,7 @@
 #include "../stress/sha256.h"
 #include "harness.h"
 #include "launcher_run.h"
+#include "service_fixture.h"
 
 namespace {
 
@@ -131,8 +132,7 @@ TEST(CtrlCUnderLoad, EveryPressReachesTheChildAndTheTransferStaysExact) {
         DWORD size;
     } kTransfers[] = {{"request1", 24u << 20}, {"stdin", 3u << 20}};
     const std::string dir = TestDir();
-    std::string input(kTransfers[1].size, '\0');
-    for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const std::string input = service_test::Pattern(kTransfers[1].size, 1);
 
     ASSERT_TRUE(SetConsoleCtrlHandler(IgnoreCtrlC, TRUE));
     for (const auto& transfer : kTransfers) {

@@ -13,8 +13,12 @@
 #include "harness.h"
 #include "launcher_run.h"
 #include "relay/relay.h"
+#include "service_fixture.h"
 
 namespace {
+
+using service_test::Arg;
+using service_test::Drop;
 
 // Whether each destination write was made while its thread held the lock.
 std::vector<bool> g_writesUnderLock;
@@ -55,20 +59,18 @@ class OutputRelayThread : public ::testing::Test {
 protected:
     void SetUp() override {
         PlayTheChild(launcher_run::kHoldLock);
-        ASSERT_TRUE(CreatePipe(&destinationRead_, &destinationWrite_, NULL, 1 << 16));
+        ASSERT_NE(nullptr, destination_.write);
     }
 
     // Leave() waits for the relay, which must end now that no write end is left.
     void TearDown() override {
-        if (childWrite_ != NULL) CloseHandle(childWrite_);
+        Drop(childWrite_);
         launcher_run::Leave();
-        CloseHandle(destinationRead_);
-        CloseHandle(destinationWrite_);
         g_writesUnderLock.clear();
     }
 
     void Start() {
-        childWrite_ = StartRelay(destinationWrite_);
+        childWrite_ = StartRelay(destination_.write);
         ASSERT_NE(nullptr, childWrite_);
         ASSERT_NE(nullptr, g_state.stdoutRelayThread);
         buffer_ = g_state.stdoutRelay.buffer;
@@ -81,39 +83,24 @@ protected:
     }
 
     // The child is done: its end closes and the relay must see the pipe break.
-    void ChildCloses() {
-        CloseHandle(childWrite_);
-        childWrite_ = NULL;
-    }
+    void ChildCloses() { Drop(childWrite_); }
 
     bool ThreadEnded() { return WaitForSingleObject(g_state.stdoutRelayThread, 5000) == WAIT_OBJECT_0; }
-
-    DWORD DestinationPending() {
-        DWORD available = 0;
-        PeekNamedPipe(destinationRead_, NULL, 0, NULL, &available, NULL);
-        return available;
-    }
 
     // What the destination received once it has `count` bytes, or by the
     // bound: bytes beyond `count` come too, so the callers' checks see them.
     std::string DestinationReceives(size_t count) {
         std::string got;
         WaitUntil([&] {
-            got += TakeAvailable(destinationRead_);
+            got += TakeAvailable(destination_.read);
             return got.size() >= count;
         });
         return got;
     }
 
-    bool BufferFreed() {
-        for (const fault::Record& record : fault::Records(fault::kLocalFree)) {
-            if (record.args[0] == reinterpret_cast<UINT_PTR>(buffer_)) return true;
-        }
-        return false;
-    }
+    bool BufferFreed() { return !service_test::RecordsOn(fault::kLocalFree, buffer_).empty(); }
 
-    HANDLE destinationRead_ = NULL;
-    HANDLE destinationWrite_ = NULL;
+    service_test::Pipe destination_{1 << 16};
     HANDLE childWrite_ = NULL;
     BYTE* buffer_ = NULL;
 };
@@ -132,7 +119,7 @@ TEST_F(OutputRelayThread, ThousandBytesArriveInOrderInLockedPiecesOfAtMost256) {
     ASSERT_GE(writes.size(), 4u);
     DWORD total = 0;
     for (const fault::Record& write : writes) {
-        EXPECT_EQ(reinterpret_cast<UINT_PTR>(destinationWrite_), write.args[0]);
+        EXPECT_EQ(Arg(destination_.write), write.args[0]);
         EXPECT_LE(write.args[2], 256u);
         EXPECT_GT(write.args[2], 0u);
         total += static_cast<DWORD>(write.args[2]);
@@ -166,7 +153,7 @@ TEST_F(OutputRelayThread, ReadMovingNothingWritesNothingAndReadingGoesOn) {
 }
 
 TEST_F(OutputRelayThread, BytesTheDestinationRefusesAreLostAndTheNextArrive) {
-    fault::Fail(fault::kWriteFile, ERROR_ACCESS_DENIED, 0, 1, reinterpret_cast<UINT_PTR>(destinationWrite_));
+    fault::Fail(fault::kWriteFile, ERROR_ACCESS_DENIED, 0, 1, Arg(destination_.write));
     Start();
     ChildWrites("refused");
     ASSERT_TRUE(WaitUntil([] { return fault::Count(fault::kWriteFile) >= 1; }));
@@ -174,7 +161,7 @@ TEST_F(OutputRelayThread, BytesTheDestinationRefusesAreLostAndTheNextArrive) {
     EXPECT_EQ("accepted", DestinationReceives(8));
     ChildCloses();
     ASSERT_TRUE(ThreadEnded());
-    EXPECT_EQ(0u, DestinationPending());
+    EXPECT_EQ(0u, service_test::Available(destination_.read));
     EXPECT_EQ(2, fault::Count(fault::kWriteFile));
 }
 
@@ -186,7 +173,7 @@ TEST_F(OutputRelayThread, DataArrivingAfterTheFlagIsClearedIsDropped) {
     ChildWrites("too late");
     ASSERT_TRUE(ThreadEnded());
     EXPECT_EQ(0, fault::Count(fault::kWriteFile));
-    EXPECT_EQ(0u, DestinationPending());
+    EXPECT_EQ(0u, service_test::Available(destination_.read));
     EXPECT_EQ(1, fault::Count(fault::kReadFile));
     EXPECT_TRUE(BufferFreed());
 }

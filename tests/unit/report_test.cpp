@@ -274,6 +274,8 @@ TEST_F(Report, ShellTextMissingMemoryFallsBackPerText) {
 
 // --- The network message module ---
 
+const std::string kKernel32Message = "Fatal error: Failed to get module handle for kernel32.dll\r\n";
+
 TEST_F(Report, OnlyNetworkCodesConsultTheNetworkModule) {
     const std::pair<DWORD, bool> kCases[] = {{2099, false}, {2100, true},  {2102, true},
                                              {2999, true},  {3000, false}, {5, false}};
@@ -289,7 +291,7 @@ TEST_F(Report, OnlyNetworkCodesConsultTheNetworkModule) {
             EXPECT_EQ(static_cast<UINT_PTR>(LOAD_LIBRARY_AS_DATAFILE), loads[0].args[2]);
         }
         // There is no network module here: the system table alone answers.
-        EXPECT_EQ("Fatal error: Failed to get module handle for kernel32.dll\r\n" + SystemLines(code), Take());
+        EXPECT_EQ(kKernel32Message + SystemLines(code), Take());
         EXPECT_EQ(0, fault::Count(fault::kFreeLibrary));
     }
 }
@@ -301,9 +303,8 @@ HMODULE WINAPI LoadTestNetworkModule(LPCSTR, HANDLE file, DWORD flags) {
 }
 
 // The report of network code 2102 when the test module answers.
-const char kNetworkReport[] =
-    "Fatal error: Failed to get module handle for kernel32.dll\r\n"
-    "System error number: 2102 (0x836) \r\nSystem error text: Test network text for 2102.\r\n";
+const std::string kNetworkReport =
+    kKernel32Message + "System error number: 2102 (0x836) \r\nSystem error text: Test network text for 2102.\r\n";
 
 TEST_F(Report, NetworkModuleTextIsUsedAndItsInsertsLeftAlone) {
     HMODULE module = LoadLibraryExA(NetworkModulePath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
@@ -316,10 +317,8 @@ TEST_F(Report, NetworkModuleTextIsUsedAndItsInsertsLeftAlone) {
 
     fault::Replace(fault::kLoadLibraryExA, reinterpret_cast<void*>(LoadTestNetworkModule));
     EXPECT_EQ(kNetworkReport, Reported(FatalWithCode(2102, MSG_KERNEL32_HANDLE)));
-    EXPECT_EQ(
-        "Fatal error: Failed to get module handle for kernel32.dll\r\n"
-        "System error number: 2103 (0x837) \r\nSystem error text: %1 is a test network text with an insert.\r\n",
-        Reported(FatalWithCode(2103, MSG_KERNEL32_HANDLE)));
+    EXPECT_EQ(kKernel32Message + "System error number: 2103 (0x837) \r\nSystem error text: " + text2103,
+              Reported(FatalWithCode(2103, MSG_KERNEL32_HANDLE)));
 
     // The lookup searched the module, and each loaded module was freed once.
     std::vector<fault::Record> loads = fault::Records(fault::kLoadLibraryExA);
@@ -360,7 +359,7 @@ TEST(NetworkModule, LauncherBesideTheModuleShowsItsText) {
 TEST(NetworkModule, LauncherWithoutTheModuleUsesTheSystemTable) {
     RunResult run = RunTortureWithNetworkCode(TestDir());
     EXPECT_EQ(1u, run.exitCode);
-    EXPECT_EQ("Fatal error: Failed to get module handle for kernel32.dll\r\n" + SystemLines(2102), run.err);
+    EXPECT_EQ(kKernel32Message + SystemLines(2102), run.err);
 }
 
 }  // namespace

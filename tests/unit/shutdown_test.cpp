@@ -10,6 +10,7 @@
 #include "fault.h"
 #include "harness.h"
 #include "launcher_run.h"
+#include "service_fixture.h"
 
 namespace {
 
@@ -291,8 +292,7 @@ void CloseWhileServing(Blocked blocked) {
     std::string script = blocked == kStdinRead     ? std::string("\0\0\0\0\0\0\0\0", 8)
                          : blocked == kStdoutWrite ? std::string("\1\0\0\0\0\0\1\0", 8) + std::string(65536, 'x')
                                                    : std::string();
-    DWORD written = 0;
-    if (!script.empty()) WriteFile(requestsWrite, script.data(), static_cast<DWORD>(script.size()), &written, NULL);
+    service_test::WriteAll(requestsWrite, script);
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_state.mainThreadHandle, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     std::thread([] {
@@ -312,15 +312,12 @@ TEST(ShutdownDeathTest, CloseEventCancelsWhatTheServingMainThreadWaitsFor) {
     }
 }
 
-// The launcher's main thread, with nothing held.
-void AsMainThread() { run::Enter(run::kHoldMainThread); }
-
 TEST(ShutdownDeathTest, CloseLogoffAndShutdownEventsEndWithOne) {
     for (DWORD type : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
         SCOPED_TRACE(type);
         EXPECT_EXIT(
             {
-                AsMainThread();
+                run::Enter(run::kHoldMainThread);
                 ControlHandler(type);
                 ::ExitProcess(0x95);
             },
@@ -379,7 +376,7 @@ TEST(ShutdownDeathTest, WithoutChildEndsAtOnceWithTheFailureCode) {
         SCOPED_TRACE(failure);
         EXPECT_EXIT(
             {
-                AsMainThread();
+                run::Enter(run::kHoldMainThread);
                 g_state.failureExitCode = failure;
                 Route(fault::kWaitForSingleObject, NoWait);
                 Route(fault::kEnumThreadWindows, NoEnumeration);
@@ -393,7 +390,7 @@ TEST(ShutdownDeathTest, WithoutChildEndsAtOnceWithTheFailureCode) {
 TEST(ShutdownDeathTest, ResumesASuspendedChildAndEndsWithItsCode) {
     EXPECT_EXIT(
         {
-            AsMainThread();
+            run::Enter(run::kHoldMainThread);
             if (!StartExitingChild(5, true, &g_state.child)) ::ExitProcess(0x94);
             g_state.childSuspended = TRUE;
             g_state.failureExitCode = 1;  // set-up failed after the launch
@@ -427,7 +424,7 @@ BOOL WINAPI EnumerateChildWindows(DWORD thread, WNDENUMPROC callback, LPARAM val
 TEST(ShutdownDeathTest, LingeringChildGetsCloseRequestThenASecondWait) {
     EXPECT_EXIT(
         {
-            AsMainThread();
+            run::Enter(run::kHoldMainThread);
             if (!StartExitingChild(9, false, &g_state.child)) ::ExitProcess(0x94);
             if (WaitForSingleObject(g_state.child.hProcess, 10000) != WAIT_OBJECT_0) ::ExitProcess(0x95);
             g_childThreadId = g_state.child.dwThreadId;

@@ -234,15 +234,14 @@ BOOL WINAPI Fallthrough(DWORD) {
     return TRUE;
 }
 
+// StartUp's set-up for the cases that end the process (death tests need a suite of their own).
+class StartUpDeathTest : public StartUp {};
+
 // A real CTRL+C goes to every process on the console, so this runs in a
 // child with a console of its own. The child's exit code tells the outcome.
 void RaiseCtrlCOnOwnConsole() {
     FreeConsole();
     if (!AllocConsole()) ::ExitProcess(0x81);
-    ResetLauncherState();
-    StderrCapture capture;
-    g_reportPipe = g_state.stderrHandle;
-    fault::Replace(fault::kGetStdHandle, reinterpret_cast<void*>(StderrIsCapture));
     fault::Fail(fault::kGetModuleFileNameA, ERROR_ACCESS_DENIED);
     SetConsoleCtrlHandler(Fallthrough, TRUE);
     RunLauncher();
@@ -254,7 +253,7 @@ void RaiseCtrlCOnOwnConsole() {
     ::ExitProcess(0x42);  // signalled, handled, and still running
 }
 
-TEST(StartUpDeathTest, RealCtrlCSignalsTheEventAndTheLauncherKeepsRunning) {
+TEST_F(StartUpDeathTest, RealCtrlCSignalsTheEventAndTheLauncherKeepsRunning) {
     EXPECT_EXIT(RaiseCtrlCOnOwnConsole(), ::testing::ExitedWithCode(0x42), "");
 }
 
@@ -266,7 +265,7 @@ HMODULE WINAPI NoModuleLookup(LPCSTR name) {
     return GetModuleHandleA(NULL);
 }
 
-TEST(StartUpDeathTest, InvalidStderrExitsAtOnceWithNothingWritten) {
+TEST_F(StartUpDeathTest, InvalidStderrExitsAtOnceWithNothingWritten) {
     EXPECT_EXIT(
         {
             ResetLauncherState();
@@ -301,18 +300,13 @@ TEST(StartUpProcess, WithoutConsoleReportsConsoleOutputAndExitsOne) {
 // error, then handled as the shutdown handles any suspended child: resumed
 // there, waited for, and its code is ours.
 void RunWithFailingResume(const std::string& dir) {
-    launcher_run::Setup setup;
-    setup.modulePath = BinDir() + "\\tarnelo.exe";
-    setup.commandLine = "\"" + setup.modulePath + "\" \"" + BinDir() + "\\test_child.exe\" exit=5";
-    setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-    setup.seenFile = dir + "\\seen.txt";
-    launcher_run::Start(setup, 15000, 0x73);
+    launcher_run::Start(launcher_run::InDirectory(dir, Quote(BinDir() + "\\test_child.exe") + " exit=5"), 15000, 0x73);
     fault::Fail(fault::kResumeThread, ERROR_ACCESS_DENIED);
     RunLauncher();
     Shutdown();
 }
 
-TEST(StartUpDeathTest, FailedResumeIsReportedAndTheChildStillRuns) {
+TEST_F(StartUpDeathTest, FailedResumeIsReportedAndTheChildStillRuns) {
     const std::string dir = TestDir();
     EXPECT_EXIT(RunWithFailingResume(dir), ::testing::ExitedWithCode(5), "");
     EXPECT_EQ(SystemReport(("Failed to run " + BinDir() + "\\test_child.exe").c_str(), ERROR_ACCESS_DENIED),

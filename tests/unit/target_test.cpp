@@ -3,6 +3,7 @@
 // the rest of the command line and the reports are compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,10 @@
 #include "harness.h"
 #include "launch/launch.h"
 #include "launch_support.h"
+
+// launch_test.cpp
+void ExpectChildLogged(const std::string& commandLine, const std::string& dir, DWORD code, const std::string& log,
+                       const std::string& logged, const std::map<std::string, std::string>& environment);
 
 namespace {
 
@@ -424,13 +429,7 @@ protected:
     // The launcher started with `args` starts `runner` with them as typed.
     void ExpectRunnerStarted(const std::string& runner, const std::string& args) {
         SCOPED_TRACE(runner + args);
-        DeleteFileA(log_.c_str());
-        RunResult run = RunProcess(Quote(Launcher()) + args, options_);
-        EXPECT_EQ(0u, run.exitCode);
-        EXPECT_EQ("", run.err);
-        const std::string log = ReadFileBytes(log_);
-        ASSERT_NE(std::string::npos, log.find('\0')) << "no log: " << log;
-        EXPECT_EQ(Quote(runner) + args, log.substr(0, log.find('\0')));
+        ExpectChildLogged(Quote(Launcher()) + args, dir_, 0, log_, Quote(runner) + args, options_.environment);
     }
 
     std::string dir_;

@@ -148,6 +148,9 @@ struct Scenario {
     bool association;  // the child runs as the handler of a ".wbc" script
 };
 
+// Listings show the scenario, not the record's bytes (an address among them, which moves with every build).
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
 struct Tally {
     int runs = 0, crashes = 0, hangs = 0, wrongExit = 0, malformed = 0, leftBehind = 0, foreignBytes = 0, silent = 0;
 };
@@ -238,7 +241,7 @@ protected:
         // calls each of whose failures is a fatal report. (DuplicateHandle
         // and CreateThread also serve the child watch, which degrades
         // instead; GetStdHandle for stderr ends the launcher with 1 unseen.)
-        static const char* const kMustReport[] = {
+        static const std::set<std::string> kMustReport = {
             "CreateFileA",         "CreateEventA",       "SetConsoleCtrlHandler", "LocalAlloc",
             "ResumeThread",        "GetModuleFileNameA", "GetCommandLineA",       "GetFullPathNameA",
             "FindExecutableA",     "CreateProcessA",     "CreateFileMappingA",    "MapViewOfFile",
@@ -246,9 +249,7 @@ protected:
         };
         char firstCall[64] = "";
         sscanf(failed.c_str(), "%*d %63s", firstCall);
-        bool mustReport = false;
-        for (const char* call : kMustReport) mustReport = mustReport || strcmp(call, firstCall) == 0;
-        if (mustReport && reports == 0 && !reportMayBeCut) {
+        if (kMustReport.count(firstCall) != 0 && reports == 0 && !reportMayBeCut) {
             problem(&tally->silent, ::testing::Message() << "no report after a failed " << firstCall << ", exit code "
                                                        << run.exitCode);
         }

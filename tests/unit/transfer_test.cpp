@@ -12,8 +12,12 @@
 #include "fault.h"
 #include "harness.h"
 #include "report/report.h"
+#include "service_fixture.h"
 
 namespace {
+
+using service_test::Pattern;
+using service_test::WriteAll;
 
 // A handle that moves at most `kCap` bytes per call, as a pipe with a full
 // buffer does, and claims `kExtra` more than it moved.
@@ -43,25 +47,14 @@ BOOL WINAPI SignallingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD
     return ok;
 }
 
-std::string Pattern(size_t size) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
-    return bytes;
-}
-
 class ExactTransfer : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetLauncherState();
-        ASSERT_TRUE(CreatePipe(&read_, &write_, NULL, 1 << 16));
+        ASSERT_NE(nullptr, pipe_.read);
     }
-    void TearDown() override {
-        if (read_ != NULL) CloseHandle(read_);
-        if (write_ != NULL) CloseHandle(write_);
-        fault::Reset();
-    }
-    HANDLE read_ = NULL;
-    HANDLE write_ = NULL;
+    void TearDown() override { fault::Reset(); }
+    service_test::Pipe pipe_{1 << 16};
 };
 
 TEST_F(ExactTransfer, ZeroCountMakesNoCallEvenOnInvalidHandles) {
@@ -88,8 +81,8 @@ TEST_F(ExactTransfer, WriteCompletesOverSeveralPartialCalls) {
         SCOPED_TRACE(size);
         fault::Reset();
         fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(ShapedWriteFile<kWriteCap, 0>));
-        std::string data = Pattern(size);
-        ASSERT_TRUE(WriteExact(write_, data.data(), size));
+        std::string data = Pattern(size, 1);
+        ASSERT_TRUE(WriteExact(pipe_.write, data.data(), size));
         std::vector<fault::Record> calls = fault::Records(fault::kWriteFile);
         ASSERT_EQ(asked.size(), calls.size());
         for (size_t i = 0; i < calls.size(); ++i) {
@@ -98,17 +91,16 @@ TEST_F(ExactTransfer, WriteCompletesOverSeveralPartialCalls) {
             EXPECT_EQ(reinterpret_cast<UINT_PTR>(data.data()) + (size - asked[i]), calls[i].args[1]) << "call " << i;
             EXPECT_EQ(0u, calls[i].args[4]) << "overlapped";
         }
-        EXPECT_EQ(data, TakeAvailable(read_));
+        EXPECT_EQ(data, TakeAvailable(pipe_.read));
     }
 }
 
 TEST_F(ExactTransfer, ReadCompletesOverSeveralPartialCalls) {
     fault::Replace(fault::kReadFile, reinterpret_cast<void*>(ShapedReadFile<kReadCap, 0>));
-    std::string data = Pattern(20);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(write_, data.data(), 20, &written, NULL));
+    std::string data = Pattern(20, 1);
+    ASSERT_TRUE(WriteAll(pipe_.write, data));
     std::string into(20, '\0');
-    ASSERT_TRUE(ReadExact(read_, &into[0], 20));
+    ASSERT_TRUE(ReadExact(pipe_.read, &into[0], 20));
     EXPECT_EQ(data, into);
     std::vector<fault::Record> calls = fault::Records(fault::kReadFile);
     ASSERT_EQ(3u, calls.size());
@@ -120,10 +112,10 @@ TEST_F(ExactTransfer, ReadCompletesOverSeveralPartialCalls) {
 TEST_F(ExactTransfer, CountsPastWhatWasAskedEndTheTransferWithoutOverrun) {
     fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(ShapedWriteFile<kWhole, 100>));
     fault::Replace(fault::kReadFile, reinterpret_cast<void*>(ShapedReadFile<kWhole, 100>));
-    std::string data = Pattern(20);
-    ASSERT_TRUE(WriteExact(write_, data.data(), 20));
+    std::string data = Pattern(20, 1);
+    ASSERT_TRUE(WriteExact(pipe_.write, data.data(), 20));
     std::string into(21, '\x5A');
-    ASSERT_TRUE(ReadExact(read_, &into[0], 20));
+    ASSERT_TRUE(ReadExact(pipe_.read, &into[0], 20));
     EXPECT_EQ(data + '\x5A', into);
     EXPECT_EQ(1u, fault::Records(fault::kWriteFile).size());
     EXPECT_EQ(1u, fault::Records(fault::kReadFile).size());
@@ -132,19 +124,15 @@ TEST_F(ExactTransfer, CountsPastWhatWasAskedEndTheTransferWithoutOverrun) {
 TEST_F(ExactTransfer, ReadWaitsForBytesThatArriveLater) {
     // A real pipe hands over what it holds; the rest is written only after
     // the transfer's first read has returned.
-    std::string data = Pattern(300);
+    std::string data = Pattern(300, 1);
     g_afterRead = CreateEventA(NULL, FALSE, FALSE, NULL);
     fault::Replace(fault::kReadFile, reinterpret_cast<void*>(SignallingReadFile));
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(write_, data.data(), 150, &written, NULL));
+    ASSERT_TRUE(WriteAll(pipe_.write, data.substr(0, 150)));
     std::thread writer([&] {
-        if (WaitForSingleObject(g_afterRead, 5000) == WAIT_OBJECT_0) {
-            DWORD count = 0;
-            WriteFile(write_, data.data() + 150, 150, &count, NULL);
-        }
+        if (WaitForSingleObject(g_afterRead, 5000) == WAIT_OBJECT_0) WriteAll(pipe_.write, data.substr(150));
     });
     std::string into(300, '\0');
-    EXPECT_TRUE(ReadExact(read_, &into[0], 300));
+    EXPECT_TRUE(ReadExact(pipe_.read, &into[0], 300));
     writer.join();
     CloseHandle(g_afterRead);
     EXPECT_EQ(data, into);
@@ -158,17 +146,16 @@ TEST_F(ExactTransfer, ZeroBytesMovedFailsWithItsOwnCode) {
     char bytes[16] = {};
     fault::ZeroBytes(fault::kWriteFile);
     SetLastError(0);
-    EXPECT_FALSE(WriteExact(write_, bytes, sizeof bytes));
+    EXPECT_FALSE(WriteExact(pipe_.write, bytes, sizeof bytes));
     EXPECT_EQ(ERROR_ZERO_BYTES_WRITTEN, GetLastError());
     EXPECT_EQ(1, fault::Count(fault::kWriteFile)) << "no retry after zero bytes";
 
     // Bytes are waiting: a transfer that went on after zero bytes would
     // succeed instead of blocking.
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(write_, bytes, sizeof bytes, &written, NULL));
+    ASSERT_TRUE(WriteAll(pipe_.write, std::string(bytes, sizeof bytes)));
     fault::ZeroBytes(fault::kReadFile);
     SetLastError(0);
-    EXPECT_FALSE(ReadExact(read_, bytes, sizeof bytes));
+    EXPECT_FALSE(ReadExact(pipe_.read, bytes, sizeof bytes));
     EXPECT_EQ(ERROR_ZERO_BYTES_READ, GetLastError());
     EXPECT_EQ(1, fault::Count(fault::kReadFile));
 }
@@ -176,8 +163,8 @@ TEST_F(ExactTransfer, ZeroBytesMovedFailsWithItsOwnCode) {
 TEST_F(ExactTransfer, ZeroBytesAfterAPartialWriteStillFails) {
     fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(ShapedWriteFile<kWriteCap, 0>));
     fault::ZeroBytes(fault::kWriteFile, 1);
-    std::string data = Pattern(5000);
-    EXPECT_FALSE(WriteExact(write_, data.data(), 5000));
+    std::string data = Pattern(5000, 1);
+    EXPECT_FALSE(WriteExact(pipe_.write, data.data(), 5000));
     EXPECT_EQ(ERROR_ZERO_BYTES_WRITTEN, GetLastError());
     EXPECT_EQ(2, fault::Count(fault::kWriteFile));
 }
@@ -185,29 +172,26 @@ TEST_F(ExactTransfer, ZeroBytesAfterAPartialWriteStillFails) {
 TEST_F(ExactTransfer, PlatformFailureKeepsThePlatformError) {
     char bytes[4] = {};
     fault::Fail(fault::kWriteFile, ERROR_NO_DATA);
-    EXPECT_FALSE(WriteExact(write_, bytes, sizeof bytes));
+    EXPECT_FALSE(WriteExact(pipe_.write, bytes, sizeof bytes));
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_DATA), GetLastError());
     fault::Fail(fault::kReadFile, ERROR_OPERATION_ABORTED);
-    EXPECT_FALSE(ReadExact(read_, bytes, sizeof bytes));
+    EXPECT_FALSE(ReadExact(pipe_.read, bytes, sizeof bytes));
     EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), GetLastError());
 }
 
 TEST_F(ExactTransfer, ReadFromPipeWhoseWriterClosedLeavesBrokenPipe) {
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(write_, "abcde", 5, &written, NULL));
-    CloseHandle(write_);
-    write_ = NULL;
+    ASSERT_TRUE(WriteAll(pipe_.write, "abcde"));
+    pipe_.CloseWrite();
     char bytes[10] = {};
-    EXPECT_FALSE(ReadExact(read_, bytes, sizeof bytes));
+    EXPECT_FALSE(ReadExact(pipe_.read, bytes, sizeof bytes));
     EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), GetLastError());
     EXPECT_EQ(std::string("abcde"), std::string(bytes, 5)) << "the bytes before the break were taken";
 }
 
 TEST_F(ExactTransfer, WriteToPipeWhoseReaderClosedFails) {
-    CloseHandle(read_);
-    read_ = NULL;
+    pipe_.CloseRead();
     char bytes[4] = {};
-    EXPECT_FALSE(WriteExact(write_, bytes, sizeof bytes));
+    EXPECT_FALSE(WriteExact(pipe_.write, bytes, sizeof bytes));
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_DATA), GetLastError());
 }
 
