@@ -20,6 +20,7 @@
 
 #include <windows.h>
 
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -140,22 +141,17 @@ struct Setup {
 };
 
 inline Setup g_setup;
-inline SRWLOCK g_lock = SRWLOCK_INIT;
+inline std::mutex g_mutex;  // the launcher's threads record at once
 inline std::set<UINT_PTR>* g_closed;
 inline std::set<UINT_PTR>* g_allocated;
 inline std::set<UINT_PTR>* g_freed;
 
-// The launcher's threads record at once.
-struct Locked {
-    Locked() { AcquireSRWLockExclusive(&g_lock); }
-    ~Locked() { ReleaseSRWLockExclusive(&g_lock); }
-};
 inline bool Has(const std::set<UINT_PTR>* set, UINT_PTR value) {
-    Locked hold;
+    std::lock_guard<std::mutex> hold(g_mutex);
     return set->count(value) != 0;
 }
 inline bool Inserted(std::set<UINT_PTR>* set, UINT_PTR value) {
-    Locked hold;
+    std::lock_guard<std::mutex> hold(g_mutex);
     return set->insert(value).second;
 }
 
@@ -214,13 +210,7 @@ inline HLOCAL WINAPI GuardedLocalFree(HLOCAL memory) {
 
 inline BOOL WINAPI RecordedGetExitCodeProcess(HANDLE process, LPDWORD code) {
     BOOL got = ::GetExitCodeProcess(process, code);
-    if (got && !g_setup.seenFile.empty()) {
-        HANDLE file = ::CreateFileA(g_setup.seenFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-        std::string text = std::to_string(*code);
-        DWORD written = 0;
-        ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL);
-        ::CloseHandle(file);
-    }
+    if (got && !g_setup.seenFile.empty()) WriteFileBytes(g_setup.seenFile, std::to_string(*code));
     return got;
 }
 
