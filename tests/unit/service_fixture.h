@@ -200,18 +200,15 @@ protected:
         Bind();
     }
 
-    // A fresh conversation for the next case of a table: new protocol pipes,
-    // stdout and stderr, no other streams, no fault rules, hooks, caps or log.
+    // A fresh conversation for the next case of a table: fresh state, new
+    // protocol pipes, stdout and stderr, no fault rules, hooks, caps or log.
     void Renew() {
         ASSERT_EQ(NULL, thread_);
+        TearDown();
         requests_.Reopen();
         results_.Reopen();
         out_.Reopen();
-        fault::Reset();
-        Disown();
-        g_state.stdoutIsConsole = g_state.stderrIsConsole = FALSE;
-        g_state.failureExitCode = 0;
-        Bind();
+        SetUp();
     }
 
     void TearDown() override {
