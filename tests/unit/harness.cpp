@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -27,9 +28,7 @@ std::string ChildDir() { return SixtyFourBitChildren() ? BinDir() + "\\..\\bin64
 std::string TestDir() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info != NULL ? std::string(info->test_suite_name()) + "." + info->name() : "shared";
-    for (char& c : name) {
-        if (c == '/' || c == '\\') c = '_';
-    }
+    std::replace_if(name.begin(), name.end(), [](char c) { return c == '/' || c == '\\'; }, '_');
     // The 64-bit runs have their own, since both runs may be at work at once.
     std::string root = BinDir() + (SixtyFourBitChildren() ? "\\..\\testdirs64" : "\\..\\testdirs");
     CreateDirectoryA(root.c_str(), NULL);
