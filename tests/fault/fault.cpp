@@ -60,16 +60,22 @@ const char* const kCallNames[] = {
 #undef FAULT_NAME
 };
 
-// Appends one line to the torture log: which call the sweep failed.
-void LogFailure(int index, Call call, DWORD error) {
-    if (g_logFile[0] == '\0') return;
-    HANDLE file = ::CreateFileA(g_logFile, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
+// Writes a line for the torture sweep to `path` (when named), appended or
+// as the file's only content.
+void WriteLine(const char* path, bool append, const char* line, int length) {
+    if (path[0] == '\0') return;
+    HANDLE file = ::CreateFileA(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                NULL, append ? OPEN_ALWAYS : CREATE_ALWAYS, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) return;
-    char line[128];
-    int length = wsprintfA(line, "%d %s %lu\n", index, kCallNames[call], error);
     DWORD written = 0;
     ::WriteFile(file, line, static_cast<DWORD>(length), &written, NULL);
     ::CloseHandle(file);
+}
+
+// Appends one line to the torture log: which call the sweep failed.
+void LogFailure(int index, Call call, DWORD error) {
+    char line[128];
+    WriteLine(g_logFile, true, line, wsprintfA(line, "%d %s %lu\n", index, kCallNames[call], error));
 }
 
 void ReadEnvironment() {
@@ -86,15 +92,24 @@ void ReadEnvironment() {
     if (GetEnvironmentVariableA("TARNELO_FAULT_LOG", g_logFile, sizeof g_logFile) == 0) g_logFile[0] = '\0';
 }
 
+// The layer's lock, held for the scope; whoever takes it first makes what
+// the layer keeps (the torture build's entry runs no static constructor).
+struct Hold {
+    Hold() {
+        AcquireSRWLockExclusive(&g_lock);
+        if (!g_envRead) ReadEnvironment();
+        if (g_rules == NULL) g_rules = new std::vector<Rule>;
+        if (g_records == NULL) g_records = new std::deque<Record>;
+    }
+    ~Hold() { ReleaseSRWLockExclusive(&g_lock); }
+};
+
 enum Verdict { kPass, kFail, kZero, kReplaced };
 
 // Decides the fate of one call and records it. Keeps the caller's last error.
 Verdict Decide(Call call, const UINT_PTR* args, int argc, DWORD* error, size_t* recordIndex) {
     DWORD saved = GetLastError();
-    AcquireSRWLockExclusive(&g_lock);
-    if (!g_envRead) ReadEnvironment();
-    if (g_rules == NULL) g_rules = new std::vector<Rule>;
-    if (g_records == NULL) g_records = new std::deque<Record>;
+    Hold hold;
     ++g_counts[call];
     ++g_total;
 
@@ -126,15 +141,13 @@ Verdict Decide(Call call, const UINT_PTR* args, int argc, DWORD* error, size_t* 
     if (g_records->size() == kMaxRecords) g_records->pop_front();
     g_records->push_back(record);
     *recordIndex = g_records->size() - 1;
-    ReleaseSRWLockExclusive(&g_lock);
     SetLastError(saved);
     return verdict;
 }
 
 void SetResult(size_t index, UINT_PTR result) {
-    AcquireSRWLockExclusive(&g_lock);
+    Hold hold;
     if (index < g_records->size()) (*g_records)[index].result = result;
-    ReleaseSRWLockExclusive(&g_lock);
 }
 
 template <typename T>
@@ -164,65 +177,45 @@ BOOL ZeroMoved(const UINT_PTR* args) {
 }  // namespace
 
 void Reset() {
-    AcquireSRWLockExclusive(&g_lock);
-    if (g_rules != NULL) g_rules->clear();
-    if (g_records != NULL) g_records->clear();
+    Hold hold;
+    g_rules->clear();
+    g_records->clear();
     for (int& count : g_counts) count = 0;
     for (void*& replacement : g_replacements) replacement = NULL;
     g_total = 0;
-    ReleaseSRWLockExclusive(&g_lock);
 }
 
 void Fail(Call call, DWORD error, int skip, int times, UINT_PTR match) {
-    AcquireSRWLockExclusive(&g_lock);
-    if (g_rules == NULL) g_rules = new std::vector<Rule>;
+    Hold hold;
     g_rules->push_back(Rule{call, error, skip, times, match, false});
-    ReleaseSRWLockExclusive(&g_lock);
 }
 
 void ZeroBytes(Call call, int skip, int times, UINT_PTR match) {
-    AcquireSRWLockExclusive(&g_lock);
-    if (g_rules == NULL) g_rules = new std::vector<Rule>;
+    Hold hold;
     g_rules->push_back(Rule{call, 0, skip, times, match, true});
-    ReleaseSRWLockExclusive(&g_lock);
 }
 
 void Replace(Call call, void* replacement) {
-    AcquireSRWLockExclusive(&g_lock);
+    Hold hold;
     g_replacements[call] = replacement;
-    ReleaseSRWLockExclusive(&g_lock);
 }
 
 void* Replacement(Call call) {
-    AcquireSRWLockExclusive(&g_lock);
-    void* replacement = g_replacements[call];
-    ReleaseSRWLockExclusive(&g_lock);
-    return replacement;
+    Hold hold;
+    return g_replacements[call];
 }
 
 int Count(Call call) {
-    AcquireSRWLockExclusive(&g_lock);
-    int count = g_counts[call];
-    ReleaseSRWLockExclusive(&g_lock);
-    return count;
-}
-
-int TotalCount() {
-    AcquireSRWLockExclusive(&g_lock);
-    int count = g_total;
-    ReleaseSRWLockExclusive(&g_lock);
-    return count;
+    Hold hold;
+    return g_counts[call];
 }
 
 std::vector<Record> Records(Call call) {
     std::vector<Record> out;
-    AcquireSRWLockExclusive(&g_lock);
-    if (g_records != NULL) {
-        for (const Record& record : *g_records) {
-            if (record.call == call) out.push_back(record);
-        }
+    Hold hold;
+    for (const Record& record : *g_records) {
+        if (record.call == call) out.push_back(record);
     }
-    ReleaseSRWLockExclusive(&g_lock);
     return out;
 }
 
@@ -255,22 +248,14 @@ using namespace fault;
 FAULT_CALLS(FAULT_DEFINE)
 #undef FAULT_DEFINE
 
-
 extern "C" void WINAPI Fault_ExitProcess(UINT code) {
-    AcquireSRWLockExclusive(&g_lock);
-    if (!g_envRead) ReadEnvironment();
-    int total = g_total;
-    ReleaseSRWLockExclusive(&g_lock);
-    if (g_countFile[0] != '\0') {
-        HANDLE file = ::CreateFileA(g_countFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-        if (file != INVALID_HANDLE_VALUE) {
-            char text[16];
-            int length = wsprintfA(text, "%d\n", total);
-            DWORD written = 0;
-            ::WriteFile(file, text, static_cast<DWORD>(length), &written, NULL);
-            ::CloseHandle(file);
-        }
+    int total = 0;
+    {
+        Hold hold;
+        total = g_total;
     }
+    char text[16];
+    WriteLine(g_countFile, false, text, wsprintfA(text, "%d\n", total));
     FAULT_COVERAGE_DUMP();
     ::ExitProcess(code);
 }

@@ -56,8 +56,6 @@ void Replace(Call call, void* replacement);
 
 // Calls made since the last Reset (all threads).
 int Count(Call call);
-// Fallible calls made since the last Reset, all kinds together.
-int TotalCount();
 
 // Arguments and results of the calls made since the last Reset, oldest first.
 std::vector<Record> Records(Call call);

@@ -1,11 +1,12 @@
 #include "harness.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <thread>
 #include <vector>
@@ -20,20 +21,14 @@ std::string BinDir() {
     return dir.substr(0, dir.find_last_of("\\/"));
 }
 
-bool SixtyFourBitChildren() {
-    char value[8];
-    DWORD length = GetEnvironmentVariableA("TARNELO_CHILD_ARCH", value, sizeof value);
-    return length == 2 && value[0] == '6' && value[1] == '4';
-}
+bool SixtyFourBitChildren() { return EnvValue("TARNELO_CHILD_ARCH") == "64"; }
 
 std::string ChildDir() { return SixtyFourBitChildren() ? BinDir() + "\\..\\bin64" : BinDir(); }
 
 std::string TestDir() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info != NULL ? std::string(info->test_suite_name()) + "." + info->name() : "shared";
-    for (char& c : name) {
-        if (c == '/' || c == '\\') c = '_';
-    }
+    std::replace_if(name.begin(), name.end(), [](char c) { return c == '/' || c == '\\'; }, '_');
     // The 64-bit runs have their own, since both runs may be at work at once.
     std::string root = BinDir() + (SixtyFourBitChildren() ? "\\..\\testdirs64" : "\\..\\testdirs");
     CreateDirectoryA(root.c_str(), NULL);
@@ -52,24 +47,20 @@ std::string TestDir() {
 }
 
 std::string ReadFileBytes(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return std::string();
-    std::string bytes;
-    char buffer[65536];
-    DWORD count = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &count, NULL) && count != 0) bytes.append(buffer, count);
-    CloseHandle(file);
-    return bytes;
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file) << path;
-    DWORD written = 0;
-    if (!bytes.empty()) WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL);
-    CloseHandle(file);
+    std::ofstream file(path, std::ios::binary);
+    ASSERT_TRUE(file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) << path;
 }
 
+bool CopyProgram(const std::string& from, const std::string& to) { return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0; }
+
+namespace {
+
+// UTF-16 of UTF-8 text, and back.
 std::wstring Wide(const std::string& utf8) {
     int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), NULL, 0);
     std::wstring text(size > 0 ? size : 0, L'\0');
@@ -84,63 +75,36 @@ std::string Utf8(const wchar_t* text) {
     return bytes;
 }
 
-bool CopyProgram(const std::string& from, const std::string& to) { return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0; }
-
-namespace {
-
-SECURITY_ATTRIBUTES Inheritable() {
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, NULL, TRUE};
-    return attributes;
-}
-
-HANDLE OpenForChild(const std::string& path, bool write) {
-    SECURITY_ATTRIBUTES attributes = Inheritable();
-    return CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       &attributes, write ? CREATE_ALWAYS : OPEN_EXISTING, 0, NULL);
-}
-
 // Reads a pipe until every writer is gone, or until `stop` is set and the
 // pipe stays empty: a child the launcher left running may hold it forever.
 void Drain(HANDLE pipe, std::string* into, const std::atomic<bool>* stop) {
-    char buffer[65536];
-    DWORD idleSince = 0;
-    for (;;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) return;  // broken: all written
-        if (available != 0) {
-            DWORD count = 0;
-            if (!ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof buffer), &count, NULL)) return;
-            into->append(buffer, count);
-            idleSince = 0;
-            continue;
+    DWORD quietSince = GetTickCount();
+    for (DWORD available = 0; PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL); Sleep(1)) {
+        if (available != 0) into->append(TakeAvailable(pipe));
+        if (available != 0 || !stop->load()) {
+            quietSince = GetTickCount();
+        } else if (GetTickCount() - quietSince > 1000) {
+            return;
         }
-        if (stop->load()) {
-            if (idleSince == 0) idleSince = GetTickCount();
-            if (GetTickCount() - idleSince > 1000) return;
-        }
-        Sleep(1);
     }
 }
 
+// Names compare case-insensitively, as the platform has them.
+struct NoCase {
+    bool operator()(const std::string& a, const std::string& b) const { return _stricmp(a.c_str(), b.c_str()) < 0; }
+};
+
 std::string EnvironmentBlock(const std::map<std::string, std::string>& changes) {
-    std::map<std::string, std::string> variables;
+    std::map<std::string, std::string, NoCase> variables;
     wchar_t* block = GetEnvironmentStringsW();
     for (const wchar_t* p = block; *p != L'\0'; p += lstrlenW(p) + 1) {
         std::string entry = Utf8(p);
         size_t equals = entry.find('=', 1);
-        if (equals == std::string::npos) continue;
-        variables[entry.substr(0, equals)] = entry.substr(equals + 1);
+        if (equals != std::string::npos) variables[entry.substr(0, equals)] = entry.substr(equals + 1);
     }
     FreeEnvironmentStringsW(block);
     for (const auto& change : changes) {
-        // Case-insensitive names, as the platform has them.
-        for (auto it = variables.begin(); it != variables.end();) {
-            if (lstrcmpiA(it->first.c_str(), change.first.c_str()) == 0) {
-                it = variables.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        variables.erase(change.first);
         if (!change.second.empty()) variables[change.first] = change.second;
     }
     std::string result;
@@ -153,44 +117,29 @@ std::string EnvironmentBlock(const std::map<std::string, std::string>& changes) 
 
 RunResult RunProcess(const std::string& commandLine, const RunOptions& options) {
     RunResult result;
-    SECURITY_ATTRIBUTES attributes = Inheritable();
-    std::vector<HANDLE> toClose;
-    HANDLE inWrite = NULL, outRead = NULL, errRead = NULL;
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+    std::vector<HANDLE> toClose;  // the child's ends, once it has them
+    HANDLE ours[3] = {NULL, NULL, NULL};  // our ends of the pipes: stdin's write end, the outputs' read ends
     HANDLE handles[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
                          GetStdHandle(STD_ERROR_HANDLE)};
     const Stream kinds[3] = {options.in, options.out, options.err};
     const std::string files[3] = {options.inFile, options.outFile, options.errFile};
     for (int i = 0; i < 3; ++i) {
-        switch (kinds[i]) {
-            case Stream::kPipe: {
-                HANDLE read = NULL, write = NULL;
-                CreatePipe(&read, &write, &attributes, 1 << 16);
-                if (i == 0) {
-                    SetHandleInformation(write, HANDLE_FLAG_INHERIT, 0);
-                    handles[i] = read;
-                    inWrite = write;
-                } else {
-                    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-                    handles[i] = write;
-                    (i == 1 ? outRead : errRead) = read;
-                }
-                toClose.push_back(handles[i]);
-                break;
-            }
-            case Stream::kFile:
-                handles[i] = OpenForChild(files[i], i != 0);
-                toClose.push_back(handles[i]);
-                break;
-            case Stream::kNul:
-                handles[i] = OpenForChild("NUL", i != 0);
-                toClose.push_back(handles[i]);
-                break;
-            case Stream::kConsole:
-                break;
-            case Stream::kNone:
-                handles[i] = NULL;
-                break;
+        const bool write = i != 0;
+        if (kinds[i] == Stream::kPipe) {
+            HANDLE ends[2] = {NULL, NULL};
+            CreatePipe(&ends[0], &ends[1], &inheritable, 1 << 16);
+            handles[i] = ends[write];
+            ours[i] = ends[!write];
+            SetHandleInformation(ours[i], HANDLE_FLAG_INHERIT, 0);
+        } else if (kinds[i] == Stream::kFile || kinds[i] == Stream::kNul) {
+            handles[i] = CreateFileA(kinds[i] == Stream::kNul ? "NUL" : files[i].c_str(),
+                                     write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inheritable, write ? CREATE_ALWAYS : OPEN_EXISTING, 0, NULL);
+        } else if (kinds[i] == Stream::kNone) {
+            handles[i] = NULL;
         }
+        if (kinds[i] != Stream::kConsole && kinds[i] != Stream::kNone) toClose.push_back(handles[i]);
     }
 
     STARTUPINFOW startup = {};
@@ -211,30 +160,22 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options) 
     for (HANDLE handle : toClose) CloseHandle(handle);
     if (!created) {
         ADD_FAILURE() << "cannot start " << commandLine << ": error " << GetLastError();
-        if (inWrite) CloseHandle(inWrite);
-        if (outRead) CloseHandle(outRead);
-        if (errRead) CloseHandle(errRead);
+        for (HANDLE& end : ours) Drop(end);
         return result;
     }
 
-    std::thread feeder, outReader, errReader;
+    std::thread threads[3];  // stdin's feeder, the outputs' readers
     std::atomic<bool> exited(false);
-    if (inWrite != NULL) {
-        feeder = std::thread([&] {
-            if (options.inputDelayMs != 0) Sleep(options.inputDelayMs);
-            DWORD written = 0;
-            size_t done = 0;
-            while (done < options.input.size() &&
-                   WriteFile(inWrite, options.input.data() + done,
-                             static_cast<DWORD>(std::min<size_t>(options.input.size() - done, 65536)), &written, NULL)) {
-                done += written;
-            }
+    if (ours[0] != NULL) {
+        threads[0] = std::thread([&] {
+            Sleep(options.inputDelayMs);
+            WriteAll(ours[0], options.input);
             while (options.holdInput && !exited) Sleep(5);
-            CloseHandle(inWrite);
+            Drop(ours[0]);
         });
     }
-    if (outRead != NULL) outReader = std::thread(Drain, outRead, &result.out, &exited);
-    if (errRead != NULL) errReader = std::thread(Drain, errRead, &result.err, &exited);
+    if (ours[1] != NULL) threads[1] = std::thread(Drain, ours[1], &result.out, &exited);
+    if (ours[2] != NULL) threads[2] = std::thread(Drain, ours[2], &result.err, &exited);
 
     if (WaitForSingleObject(process.hProcess, options.timeoutMs) != WAIT_OBJECT_0) {
         result.timedOut = true;
@@ -244,12 +185,10 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options) 
     result.endedTick = GetTickCount();
     GetExitCodeProcess(process.hProcess, &result.exitCode);
     exited = true;
-    if (feeder.joinable()) feeder.join();
-    for (std::thread* reader : {&outReader, &errReader}) {
-        if (reader->joinable()) reader->join();
+    for (std::thread& thread : threads) {
+        if (thread.joinable()) thread.join();
     }
-    if (outRead) CloseHandle(outRead);
-    if (errRead) CloseHandle(errRead);
+    for (HANDLE& end : ours) Drop(end);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return result;
@@ -261,15 +200,7 @@ void ResetLauncherState() {
     fault::Reset();
 }
 
-StderrCapture::StderrCapture() {
-    CreatePipe(&read_, &write_, NULL, 1 << 20);
-    g_state.stderrHandle = write_;
-}
-
-StderrCapture::~StderrCapture() {
-    CloseHandle(read_);
-    CloseHandle(write_);
-}
+StderrCapture::StderrCapture() { g_state.stderrHandle = pipe_.write; }
 
 std::string TakeAvailable(HANDLE pipe) {
     std::string bytes;
@@ -283,7 +214,33 @@ std::string TakeAvailable(HANDLE pipe) {
     return bytes;
 }
 
-std::string StderrCapture::Take() { return TakeAvailable(read_); }
+bool WriteAll(HANDLE handle, const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &written, NULL)) {
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+::testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual) {
+    if (expected == actual) return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+    auto shown = [at](const std::string& bytes) {
+        std::string text;
+        char hex[4];
+        for (size_t i = at; i < bytes.size() && i < at + 24; ++i) {
+            text.append(hex, snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned char>(bytes[i])));
+        }
+        return text;
+    };
+    return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, got " << actual.size()
+                                         << "; first difference at offset " << at << "\n  expected: "
+                                         << shown(expected) << "\n  actual:   " << shown(actual);
+}
 
 int main(int argc, char** argv) {
     // Under a runner without a terminal the test process has no console;

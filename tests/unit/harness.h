@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 
@@ -20,9 +22,6 @@ std::string TestDir();
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
-// UTF-16 of UTF-8 text, and back.
-std::wstring Wide(const std::string& utf8);
-std::string Utf8(const wchar_t* text);
 bool CopyProgram(const std::string& from, const std::string& to);
 
 // How a process's standard streams are set up.
@@ -132,20 +131,50 @@ inline std::string SystemReport(const std::string& message, DWORD code) {
 // fault rule and record.
 void ResetLauncherState();
 
-// Captures what the launcher's reports write: points the state's stderr
-// handle at a pipe and gives back the bytes written so far.
 // Everything that can be read from a pipe right now, without blocking.
 std::string TakeAvailable(HANDLE pipe);
 
+// All of `bytes` written to `handle`, however many calls it takes.
+bool WriteAll(HANDLE handle, const std::string& bytes);
+
+// Compares long byte strings without dumping megabytes on failure.
+::testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual);
+
+inline void Drop(HANDLE& handle) {
+    if (handle != NULL) CloseHandle(handle);
+    handle = NULL;
+}
+
+// An anonymous pipe whose two ends this process holds.
+struct Pipe {
+    static const DWORD kBig = 16u << 20;  // holds a whole script: the writer never blocks
+    HANDLE read = NULL;
+    HANDLE write = NULL;
+    explicit Pipe(DWORD size = kBig) { EXPECT_TRUE(CreatePipe(&read, &write, NULL, size)); }
+    ~Pipe() { Close(); }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    void Reopen() {
+        Close();
+        EXPECT_TRUE(CreatePipe(&read, &write, NULL, kBig));
+    }
+    void Close() {
+        CloseRead();
+        CloseWrite();
+    }
+    void CloseRead() { Drop(read); }
+    void CloseWrite() { Drop(write); }
+};
+
+// Captures what the launcher's reports write: points the state's stderr
+// handle at a pipe and gives back the bytes written so far.
 class StderrCapture {
 public:
     StderrCapture();
-    ~StderrCapture();
-    std::string Take();  // everything written since construction or the last Take
+    std::string Take() { return TakeAvailable(pipe_.read); }  // everything written since construction or the last Take
 
 private:
-    HANDLE read_ = NULL;
-    HANDLE write_ = NULL;
+    Pipe pipe_{1 << 20};
 };
 
 #endif

@@ -7,7 +7,7 @@
 // relay, Shutdown) directly; Leave() releases whatever the state holds then,
 // as Shutdown would but without ending the process.
 //
-// The whole launcher: Prepare() before RunLauncher(), inside a death test
+// The whole launcher: Start() before RunLauncher(), inside a death test
 // (its Shutdown ends the process): its module name, command line and
 // standard handles are the test's to choose, and its releases are watched.
 // A handle closed twice, a close that fails, a handle used after its close,
@@ -20,6 +20,7 @@
 
 #include <windows.h>
 
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -140,22 +141,17 @@ struct Setup {
 };
 
 inline Setup g_setup;
-inline SRWLOCK g_lock = SRWLOCK_INIT;
+inline std::mutex g_mutex;  // the launcher's threads record at once
 inline std::set<UINT_PTR>* g_closed;
 inline std::set<UINT_PTR>* g_allocated;
 inline std::set<UINT_PTR>* g_freed;
 
-// The launcher's threads record at once.
-struct Locked {
-    Locked() { AcquireSRWLockExclusive(&g_lock); }
-    ~Locked() { ReleaseSRWLockExclusive(&g_lock); }
-};
 inline bool Has(const std::set<UINT_PTR>* set, UINT_PTR value) {
-    Locked hold;
+    std::lock_guard<std::mutex> hold(g_mutex);
     return set->count(value) != 0;
 }
 inline bool Inserted(std::set<UINT_PTR>* set, UINT_PTR value) {
-    Locked hold;
+    std::lock_guard<std::mutex> hold(g_mutex);
     return set->insert(value).second;
 }
 
@@ -214,16 +210,11 @@ inline HLOCAL WINAPI GuardedLocalFree(HLOCAL memory) {
 
 inline BOOL WINAPI RecordedGetExitCodeProcess(HANDLE process, LPDWORD code) {
     BOOL got = ::GetExitCodeProcess(process, code);
-    if (got && !g_setup.seenFile.empty()) {
-        HANDLE file = ::CreateFileA(g_setup.seenFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
-        std::string text = std::to_string(*code);
-        DWORD written = 0;
-        ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL);
-        ::CloseHandle(file);
-    }
+    if (got && !g_setup.seenFile.empty()) WriteFileBytes(g_setup.seenFile, std::to_string(*code));
     return got;
 }
 
+// Ends a run that neither finished nor crashed.
 inline DWORD WINAPI Watchdog(LPVOID milliseconds) {
     Sleep(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(milliseconds)));
     ::ExitProcess(kHung);
@@ -255,11 +246,6 @@ inline BOOL WINAPI CreateProcessInJob(LPCSTR application, LPSTR commandLine, LPS
     return TRUE;
 }
 
-// Ends a run that neither finished nor crashed.
-inline void StartWatchdog(DWORD milliseconds) {
-    ::CloseHandle(::CreateThread(NULL, 0, Watchdog, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(milliseconds)), 0, NULL));
-}
-
 // Fresh launcher state that sees the run's module name, command line and
 // standard handles, whatever this process's own are: enough for a run that
 // returns (RunLauncher alone).
@@ -271,8 +257,15 @@ inline void Surround(const Setup& setup) {
     fault::Replace(fault::kGetStdHandle, reinterpret_cast<void*>(StdHandle));
 }
 
-// Fresh launcher state with the run's surroundings and every watch in place.
-inline void Prepare(const Setup& setup) {
+// The watchdog armed, then fresh launcher state with the run's surroundings
+// and every watch in place; a standard handle that could not be opened ends
+// the run at once with `unopened`.
+inline void Start(const Setup& setup, DWORD watchdogMs, UINT unopened) {
+    for (HANDLE handle : setup.std) {
+        if (handle == INVALID_HANDLE_VALUE) ::ExitProcess(unopened);
+    }
+    ::CloseHandle(::CreateThread(NULL, 0, Watchdog, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(watchdogMs)), 0,
+                                 NULL));
     // Whatever this process starts (the child, and Wine's desktop process
     // when the shutdown looks for the child's windows) gets these instead
     // of the test runner's output pipe, which it could hold open for long.
@@ -308,16 +301,6 @@ inline Setup InDirectory(const std::string& dir, const std::string& target) {
     setup.std[2] = CreateFileA((dir + "\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
     setup.seenFile = dir + "\\seen.txt";
     return setup;
-}
-
-// The watchdog armed, then Prepare(); a standard handle that could not be
-// opened ends the run at once with `unopened`.
-inline void Start(const Setup& setup, DWORD watchdogMs, UINT unopened) {
-    for (HANDLE handle : setup.std) {
-        if (handle == INVALID_HANDLE_VALUE) ::ExitProcess(unopened);
-    }
-    StartWatchdog(watchdogMs);
-    Prepare(setup);
 }
 
 // The exit code rules seen from outside: the child's code when the launcher

@@ -5,13 +5,9 @@
 #ifndef TARNELO_SERVICE_FIXTURE_H
 #define TARNELO_SERVICE_FIXTURE_H
 
-#include <gtest/gtest.h>
-#include <stdio.h>
-#include <string.h>
-#include <windows.h>
-
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <type_traits>
@@ -22,12 +18,10 @@
 #include "harness.h"
 #include "launcher_run.h"
 #include "relay/relay.h"
-#include "report/report.h"
 
 namespace service_test {
 
-const DWORD kWait = 10000;         // bound of every wait for the service or a pipe
-const DWORD kBigPipe = 16u << 20;  // holds a whole script: the writer never blocks
+const DWORD kWait = 10000;  // bound of every wait for the service or a pipe
 
 // ---- Protocol records, little-endian words. ----
 
@@ -55,24 +49,6 @@ inline std::string Pattern(size_t size, unsigned seed) {
         bytes[i] = (i % 7 == 3) ? kSpecial[(i / 7) % 5] : static_cast<char>(x >> 23);
     }
     return bytes;
-}
-
-// Compares long byte strings without dumping megabytes on failure.
-inline ::testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual) {
-    if (expected == actual) return ::testing::AssertionSuccess();
-    size_t at = 0;
-    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
-    auto shown = [at](const std::string& bytes) {
-        std::string text;
-        char hex[4];
-        for (size_t i = at; i < bytes.size() && i < at + 24; ++i) {
-            text.append(hex, snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned char>(bytes[i])));
-        }
-        return text;
-    };
-    return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, got " << actual.size()
-                                         << "; first difference at offset " << at << "\n  expected: "
-                                         << shown(expected) << "\n  actual:   " << shown(actual);
 }
 
 // The first argument of a recorded call, for comparison with a handle.
@@ -103,19 +79,17 @@ inline void ExpectModeSwitches(HANDLE input, const std::vector<DWORD>& modes) {
 // pipes have no waitable readiness, so this polls.
 inline std::string ReadWithin(HANDLE pipe, size_t count, DWORD timeoutMs = kWait) {
     std::string bytes;
-    const DWORD start = GetTickCount();
-    for (DWORD available = 0; bytes.size() < count;) {
-        if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) break;
-        if (available == 0) {
-            if (GetTickCount() - start > timeoutMs) break;
-            Sleep(1);
-            continue;
-        }
-        std::string chunk(std::min<size_t>(count - bytes.size(), available), '\0');
-        DWORD got = 0;
-        if (!ReadFile(pipe, &chunk[0], static_cast<DWORD>(chunk.size()), &got, NULL)) break;
-        bytes.append(chunk.data(), got);
-    }
+    WaitUntil(
+        [&] {
+            DWORD available = 0, got = 0;
+            if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) return true;  // broken: nothing more comes
+            std::string chunk(std::min<size_t>(count - bytes.size(), available), '\0');
+            if (!chunk.empty() && ReadFile(pipe, &chunk[0], static_cast<DWORD>(chunk.size()), &got, NULL)) {
+                bytes.append(chunk.data(), got);
+            }
+            return bytes.size() >= count;
+        },
+        timeoutMs);
     return bytes;
 }
 
@@ -123,41 +97,6 @@ inline DWORD Available(HANDLE pipe) {
     DWORD available = 0;
     return PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL) ? available : 0;
 }
-
-inline bool WriteAll(HANDLE handle, const std::string& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-        DWORD written = 0;
-        if (!WriteFile(handle, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &written, NULL)) {
-            return false;
-        }
-        done += written;
-    }
-    return true;
-}
-
-inline void Drop(HANDLE& handle) {
-    if (handle != NULL) CloseHandle(handle);
-    handle = NULL;
-}
-
-struct Pipe {
-    HANDLE read = NULL;
-    HANDLE write = NULL;
-    explicit Pipe(DWORD size = kBigPipe) { EXPECT_TRUE(CreatePipe(&read, &write, NULL, size)); }
-    ~Pipe() { Close(); }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-    void Reopen() {
-        Close();
-        EXPECT_TRUE(CreatePipe(&read, &write, NULL, kBigPipe));
-    }
-    void Close() {
-        CloseRead();
-        CloseWrite();
-    }
-    void CloseRead() { Drop(read); }
-    void CloseWrite() { Drop(write); }
-};
 
 // The error a write gets from a pipe whose reader has gone, as this platform
 // gives it (232 on Windows and Wine).
@@ -251,6 +190,8 @@ class ServiceTest : public ::testing::Test {
 protected:
     Pipe requests_;  // child->parent: the test writes requests and write data
     Pipe results_;   // parent->child: the test reads results and read data
+    Pipe out_;       // stdout, unless a case points it elsewhere
+    std::unique_ptr<StderrCapture> reports_;  // stderr, likewise
     HANDLE relayWrite_ = NULL;
 
     void SetUp() override {
@@ -259,17 +200,15 @@ protected:
         Bind();
     }
 
-    // A fresh conversation for the next case of a table: new protocol pipes,
-    // no streams, no fault rules, hooks, caps or log.
+    // A fresh conversation for the next case of a table: fresh state, new
+    // protocol pipes, stdout and stderr, no fault rules, hooks, caps or log.
     void Renew() {
         ASSERT_EQ(NULL, thread_);
+        TearDown();
         requests_.Reopen();
         results_.Reopen();
-        fault::Reset();
-        Disown();
-        g_state.stdoutIsConsole = g_state.stderrIsConsole = FALSE;
-        g_state.failureExitCode = 0;
-        Bind();
+        out_.Reopen();
+        SetUp();
     }
 
     void TearDown() override {
@@ -307,6 +246,19 @@ protected:
         requests_.CloseWrite();
         Start();
         return Finish();
+    }
+
+    // Run(script), which must end as `report` says: with that report, or
+    // by itself when it is empty; the service must have sent exactly
+    // `answers` and written exactly `out` to out_.
+    void ExpectRun(const std::string& script, const std::string& report, const std::string& answers,
+                   const std::string& out) {
+        const bool stops = !report.empty();
+        EXPECT_EQ(stops ? 0u : 1u, Run(script));
+        EXPECT_EQ(report, reports_->Take());
+        EXPECT_EQ(stops ? 1u : 0u, g_state.failureExitCode.load());
+        EXPECT_TRUE(SameBytes(answers, Answers()));
+        EXPECT_EQ(out, TakeAvailable(out_.read));
     }
 
     void Send(const std::string& bytes) { EXPECT_TRUE(WriteAll(requests_.write, bytes)); }
@@ -360,6 +312,8 @@ private:
         g_writeCaps.clear();
         g_state.childToParentRead = requests_.read;
         g_state.parentToChildWrite = results_.write;
+        g_state.stdoutHandle = out_.write;
+        reports_.reset(new StderrCapture());
     }
 
     static DWORD WINAPI ServiceMain(LPVOID self) {

@@ -29,8 +29,7 @@ TEST_F(ServiceLock, IsTakenOnlyForWritesToAConsoleDestination) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Renew();
-        Pipe destination;
-        g_state.stdoutHandle = g_state.stderrHandle = g_state.consoleOutput = destination.write;
+        g_state.stderrHandle = g_state.consoleOutput = out_.write;
         g_state.stdinHandle = g_state.consoleInput = SourceFile("in.txt", "input");
         g_state.stdoutIsConsole = c.stdoutIsConsole;
         g_state.stderrIsConsole = c.stderrIsConsole;
@@ -43,7 +42,7 @@ TEST_F(ServiceLock, IsTakenOnlyForWritesToAConsoleDestination) {
         if (c.locks) {
             // Blocked on the lock: neither the bytes nor the answer may come yet.
             EXPECT_EQ("", ReadWithin(results_.read, 12, 300));
-            EXPECT_EQ(0u, Available(destination.read));
+            EXPECT_EQ(0u, Available(out_.read));
             LeaveCriticalSection(&g_state.outputLock);
             EXPECT_EQ(answer, ReadWithin(results_.read, answer.size()));
         } else {
@@ -52,36 +51,35 @@ TEST_F(ServiceLock, IsTakenOnlyForWritesToAConsoleDestination) {
         }
         requests_.CloseWrite();
         EXPECT_EQ(1u, Finish());
-        EXPECT_EQ(reads ? "" : "data", TakeAvailable(destination.read));
+        EXPECT_EQ(reads ? "" : "data", TakeAvailable(out_.read));
     }
 }
 
 TEST_F(ServiceLock, IsFreeWhileTheServiceWaitsForTheChildOrForInput) {
-    Pipe destination, in;
-    g_state.stdoutHandle = destination.write;
+    Pipe in;
     g_state.stdoutIsConsole = TRUE;
     g_state.stdinHandle = in.read;
-    HANDLE relay = StartStdoutRelay(destination.write);
+    HANDLE relay = StartStdoutRelay(out_.write);
     const std::string data = Pattern(8192, 41);
     Start();
 
     // Waiting for a request.
     ASSERT_TRUE(WriteAll(relay, "relay while idle"));
-    EXPECT_EQ("relay while idle", ReadWithin(destination.read, 16));
+    EXPECT_EQ("relay while idle", ReadWithin(out_.read, 16));
 
     // Waiting for the second chunk of a write whose first chunk is out.
     Send(Request(CMD_WRITE_STDOUT, 8192) + data.substr(0, 4096));
-    EXPECT_TRUE(SameBytes(data.substr(0, 4096), ReadWithin(destination.read, 4096)));
+    EXPECT_TRUE(SameBytes(data.substr(0, 4096), ReadWithin(out_.read, 4096)));
     ASSERT_TRUE(WriteAll(relay, "relay between chunks"));
-    EXPECT_EQ("relay between chunks", ReadWithin(destination.read, 20));
+    EXPECT_EQ("relay between chunks", ReadWithin(out_.read, 20));
     Send(data.substr(4096));
     EXPECT_EQ(Result(1, 0, 0), ReadWithin(results_.read, 12));
-    EXPECT_TRUE(SameBytes(data.substr(4096), ReadWithin(destination.read, 4096)));
+    EXPECT_TRUE(SameBytes(data.substr(4096), ReadWithin(out_.read, 4096)));
 
     // Waiting for a line of input.
     Send(Request(CMD_READ_STDIN, 0));
     ASSERT_TRUE(WriteAll(relay, "relay during a read"));
-    EXPECT_EQ("relay during a read", ReadWithin(destination.read, 19));
+    EXPECT_EQ("relay during a read", ReadWithin(out_.read, 19));
     ASSERT_TRUE(WriteAll(in.write, "line\r\n"));
     EXPECT_EQ(Result(1, 0, 6) + "line\r\n", ReadWithin(results_.read, 18));
 
@@ -103,13 +101,11 @@ TEST_F(ServiceLock, KeepsEachServiceChunkAndEachRelayPieceWhole) {
     // A destination that takes 64 bytes per call, so a chunk or a relay
     // piece needs many writes: only the lock keeps others out in between.
     // Service bytes are below 0x80, relay bytes above, to tell them apart.
-    Pipe destination;
-    g_state.stdoutHandle = destination.write;
     g_state.stdoutIsConsole = TRUE;
-    g_writeCaps[destination.write] = 64;
+    g_writeCaps[out_.write] = 64;
     LogTransfers();
     fault::Replace(fault::kWriteFile, reinterpret_cast<void*>(&YieldingWriteFile));
-    HANDLE relay = StartStdoutRelay(destination.write);
+    HANDLE relay = StartStdoutRelay(out_.write);
 
     std::string service = Pattern(65536, 51), relayed = Pattern(65536, 52);
     for (char& c : service) c = static_cast<char>(c & 0x7F);
@@ -121,12 +117,12 @@ TEST_F(ServiceLock, KeepsEachServiceChunkAndEachRelayPieceWhole) {
     std::thread child([&] {
         for (size_t at = 0; at < relayed.size(); at += 256) WriteAll(relay, relayed.substr(at, 256));
     });
-    std::string out = ReadWithin(destination.read, 1);
+    std::string out = ReadWithin(out_.read, 1);
     EXPECT_EQ(1u, out.size());
     Start();
     EXPECT_EQ(1u, Finish());
     child.join();
-    out += ReadWithin(destination.read, service.size() + relayed.size() - out.size());
+    out += ReadWithin(out_.read, service.size() + relayed.size() - out.size());
     EXPECT_TRUE(SameBytes(Result(1, 0, 0), Answers()));
 
     // Where each chunk (service) and each piece (relay) ends, in its own stream.

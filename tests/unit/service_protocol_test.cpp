@@ -12,15 +12,15 @@ namespace {
 // What a row's streams are made of; the row's `arrange` points the state at
 // them. Everything here is released when the row ends.
 struct Streams {
-    Pipe in, out, console;
+    Pipe in, console;
     HANDLE requests = NULL;  // the launcher's end of the request pipe
     HANDLE file = NULL;      // a row's source file or stand-in child
 };
 
-// Stdout is `out` of the streams, the rest is the row's to arrange. The
-// script is sent whole, then the child's end is closed: the service ends by
-// itself, with no report, having sent exactly `answers` and written exactly
-// `out` to stdout; `check` sees what else the row is about.
+// Stdout is the fixture's, the rest is the row's to arrange. The script is
+// sent whole, then the child's end is closed: the service ends by itself,
+// with no report, having sent exactly `answers` and written exactly `out` to
+// stdout; `check` sees what else the row is about.
 struct Conversation {
     const char* name;
     void (*arrange)(Streams&);
@@ -31,17 +31,6 @@ void PrintTo(const Conversation& c, std::ostream* out) { *out << c.name; }
 
 std::string Fatal(const std::string& message) { return "Fatal error: " + message + "\r\n"; }
 
-// A source whose read fails yet says it delivered bytes: none may follow.
-HANDLE g_liar;
-BOOL WINAPI FailingReadWithCount(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
-    if (handle != g_liar) return ::ReadFile(handle, buffer, count, moved, overlapped);
-    g_liar = NULL;  // once
-    memset(buffer, 'L', 10);
-    *moved = 10;
-    SetLastError(ERROR_MORE_DATA);
-    return FALSE;
-}
-
 // Claims 100 bytes more than any read that moved something.
 BOOL WINAPI OverReportingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED) {
     BOOL ok = ReadFile(handle, bytes, count, read, NULL);
@@ -49,28 +38,19 @@ BOOL WINAPI OverReportingReadFile(HANDLE handle, LPVOID bytes, DWORD count, LPDW
     return ok;
 }
 
-// On Windows a cooked console read that CTRL+C interrupts succeeds with
-// nothing read and ERROR_OPERATION_ABORTED (Wine never does this, so the
-// fault layer plays it): the service reads again rather than answer an end
-// of input.
-HANDLE g_interrupted;
-BOOL WINAPI InterruptedOnce(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
-    if (handle != g_interrupted) return ::ReadFile(handle, buffer, count, moved, overlapped);
-    g_interrupted = NULL;
-    *moved = 0;
-    SetLastError(ERROR_OPERATION_ABORTED);
-    return TRUE;
-}
-
-// Another thread's move at the worst moment, played by the fault layer: just
-// as the service makes its next call on `handle` (of `size` bytes; 0: any),
-// the watch thread sees the child end or a Shutdown begins; the call then
-// fails with `error` (0: it is made as asked).
+// Another thread's move at the worst moment, or an odd outcome of a platform
+// call, played by the fault layer: just as the service makes its next call on
+// `handle` (of `size` bytes; 0: any), the watch thread sees the child end or a
+// Shutdown begins, as `move` says; the call is then made as asked when
+// `error` is 0, else it is not made and gives `ok`, `moved` bytes and `error`.
+enum Move { kNoMove, kChildEnds, kShutdownBegins };
 struct Moment {
     HANDLE handle;
     DWORD size;
-    bool childEnds;
+    Move move;
     DWORD error;
+    BOOL ok = FALSE;
+    DWORD moved = 0;
 };
 Moment g_moment;
 
@@ -78,15 +58,12 @@ template <typename Buffer>
 BOOL WINAPI AtTheMoment(HANDLE handle, Buffer buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
     if (handle == g_moment.handle && (g_moment.size == 0 || count == g_moment.size)) {
         g_moment.handle = NULL;  // once
-        if (g_moment.childEnds) {
-            g_state.childEnded = TRUE;
-        } else {
-            g_state.mainThread = MAIN_STOPPING;
-        }
+        if (g_moment.move == kChildEnds) g_state.childEnded = TRUE;
+        if (g_moment.move == kShutdownBegins) g_state.mainThread = MAIN_STOPPING;
         if (g_moment.error != 0) {
-            *moved = 0;
+            *moved = g_moment.moved;
             SetLastError(g_moment.error);
-            return FALSE;
+            return g_moment.ok;
         }
     }
     return LoggedTransfer<Buffer>(handle, buffer, count, moved, overlapped);
@@ -117,29 +94,31 @@ const Conversation kConversations[] = {
      Request(CMD_READ_STDIN, 0) + kNever, "", "",
      [](Streams& s) { EXPECT_TRUE(RecordsOn(fault::kReadFile, s.file).empty()); }},
     {"EndsQuietlyWhenTheChildEndsAsAResultCannotBeSent",
-     [](Streams&) { Arrive({g_state.parentToChildWrite, 0, true, ERROR_NO_DATA}); }, Write(CMD_WRITE_STDOUT, "x") + kNever,
-     "", "x", nullptr},
+     [](Streams&) { Arrive({g_state.parentToChildWrite, 0, kChildEnds, ERROR_NO_DATA}); },
+     Write(CMD_WRITE_STDOUT, "x") + kNever, "", "x", nullptr},
     {"EndsQuietlyWhenAShutdownBeginsAsAResultCannotBeSent",
-     [](Streams&) { Arrive({g_state.parentToChildWrite, 0, false, ERROR_NO_DATA}); }, Write(CMD_WRITE_STDOUT, "x") + kNever,
-     "", "x", StillStopping},
+     [](Streams&) { Arrive({g_state.parentToChildWrite, 0, kShutdownBegins, ERROR_NO_DATA}); },
+     Write(CMD_WRITE_STDOUT, "x") + kNever, "", "x", StillStopping},
     {"EndsQuietlyWhenAShutdownBeginsDuringWriteData",
-     [](Streams&) { Arrive({g_state.childToParentRead, 5, false, 0}); }, Write(CMD_WRITE_STDOUT, "hello") + kNever, "",
-     "", StillStopping},
+     [](Streams&) { Arrive({g_state.childToParentRead, 5, kShutdownBegins, 0}); },
+     Write(CMD_WRITE_STDOUT, "hello") + kNever, "", "", StillStopping},
     {"EndsQuietlyWhenAShutdownCancelsAWriteDataRead",
-     [](Streams&) { Arrive({g_state.childToParentRead, 5, false, ERROR_OPERATION_ABORTED}); },
+     [](Streams&) { Arrive({g_state.childToParentRead, 5, kShutdownBegins, ERROR_OPERATION_ABORTED}); },
      Write(CMD_WRITE_STDOUT, "hello") + kNever, "", "", StillStopping},
     {"EndsQuietlyWhenAShutdownCancelsARequestRead",
-     [](Streams&) { Arrive({g_state.childToParentRead, sizeof(CommandRequest), false, ERROR_OPERATION_ABORTED}); },
+     [](Streams&) {
+         Arrive({g_state.childToParentRead, sizeof(CommandRequest), kShutdownBegins, ERROR_OPERATION_ABORTED});
+     },
      kNever, "", "", StillStopping},
     {"EndsQuietlyWhenAShutdownBeginsBeforeARead",
      [](Streams&) {
          g_state.stdinHandle = SourceFile("in.txt", "typed");
-         Arrive({g_state.childToParentRead, sizeof(CommandRequest), false, 0});
+         Arrive({g_state.childToParentRead, sizeof(CommandRequest), kShutdownBegins, 0});
      },
      Request(CMD_READ_STDIN, 0) + kNever, "", "", StillStopping},
     {"EndsQuietlyWhenAShutdownBeginsAsAResultIsSent",
-     [](Streams&) { Arrive({g_state.parentToChildWrite, 0, false, 0}); }, Write(CMD_WRITE_STDOUT, "x") + kNever,
-     Result(1, 0, 0), "x", StillStopping},
+     [](Streams&) { Arrive({g_state.parentToChildWrite, 0, kShutdownBegins, 0}); },
+     Write(CMD_WRITE_STDOUT, "x") + kNever, Result(1, 0, 0), "x", StillStopping},
     // The send fails a moment before the child's end shows: the wait for it sees it.
     {"EndsQuietlyWhenTheChildIsSeenEndingAfterASendFails",
      [](Streams& s) {
@@ -148,7 +127,7 @@ const Conversation kConversations[] = {
      },
      Write(CMD_WRITE_STDOUT, "x") + kNever, "", "x", [](Streams& s) { CloseHandle(s.file); }},
     {"EndsQuietlyWhenTheChildEndsDuringARequestRead",
-     [](Streams&) { Arrive({g_state.childToParentRead, sizeof(CommandRequest), true, ERROR_OPERATION_ABORTED}); },
+     [](Streams&) { Arrive({g_state.childToParentRead, sizeof(CommandRequest), kChildEnds, ERROR_OPERATION_ABORTED}); },
      kNever, "", "", nullptr},
     {"EndsQuietlyAfter3BytesOfARequest", nullptr, Request(CMD_WRITE_STDOUT, 1).substr(0, 3), "", "", nullptr},
     {"EndsQuietlyAfter7BytesOfARequest", nullptr, Request(CMD_WRITE_STDOUT, 1).substr(0, 7), "", "", nullptr},
@@ -209,10 +188,11 @@ const Conversation kConversations[] = {
      [](Streams& s) { EXPECT_TRUE(SameBytes(Pattern(5000, 22).substr(4096), TakeAvailable(s.in.read))); }},
     {"SendsTheErrorAndNoDataWhenTheReadFails",
      [](Streams&) {
-         // The liar is the second read: the first never reaches the platform.
-         g_liar = g_state.stdinHandle = SourceFile("in.txt", "hello");
-         fault::Fail(fault::kReadFile, ERROR_ACCESS_DENIED, 0, 1, Arg(g_liar));
-         fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&FailingReadWithCount));
+         // The second read fails yet says it delivered bytes: none may follow.
+         // The first never reaches the platform.
+         HANDLE liar = g_state.stdinHandle = SourceFile("in.txt", "hello");
+         fault::Fail(fault::kReadFile, ERROR_ACCESS_DENIED, 0, 1, Arg(liar));
+         Arrive({liar, 0, kNoMove, ERROR_MORE_DATA, FALSE, 10});
      },
      Request(CMD_READ_STDIN, 0) + Request(CMD_READ_STDIN, 0) + Request(CMD_READ_STDIN, 0),
      Result(0, ERROR_ACCESS_DENIED, 0) + Result(0, ERROR_MORE_DATA, 10) + Result(1, 0, 5) + "hello", "", nullptr},
@@ -225,11 +205,14 @@ const Conversation kConversations[] = {
      },
      Request(CMD_READ_STDIN, 0) + Write(CMD_WRITE_STDOUT, Pattern(10, 6)),
      Result(1, 0, 4096) + Pattern(4096, 5) + Result(1, 0, 0), Pattern(10, 6), nullptr},
-    // The end of the file after the line still answers count 0.
+    // On Windows a cooked console read that CTRL+C interrupts succeeds with
+    // nothing read and ERROR_OPERATION_ABORTED (Wine never does this, so the
+    // fault layer plays it): the service reads again rather than answer an
+    // end of input. The end of the file after the line still answers count 0.
     {"ConsoleReadInterruptedByCtrlCIsReadAgain",
      [](Streams& s) {
-         s.file = g_interrupted = g_state.consoleInput = SourceFile("console.txt", "hello");
-         fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&InterruptedOnce));
+         s.file = g_state.consoleInput = SourceFile("console.txt", "hello");
+         Arrive({s.file, 0, kNoMove, ERROR_OPERATION_ABORTED, TRUE});
      },
      Request(CMD_READ_CONSOLE, 0) + Request(CMD_READ_CONSOLE, 0), Result(1, 0, 5) + "hello" + Result(1, 0, 0), "",
      [](Streams& s) { EXPECT_EQ(3u, RecordsOn(fault::kReadFile, s.file).size()); }},
@@ -255,16 +238,8 @@ TEST_P(ServiceConversation, AnswersAndWritesExactlyWhatTheScriptAsks) {
     const Conversation& c = GetParam();
     Streams streams;
     streams.requests = requests_.read;
-    StderrCapture reports;  // a row may take stderr away again
-    g_state.stdoutHandle = streams.out.write;
-    if (c.arrange != nullptr) c.arrange(streams);
-
-    EXPECT_EQ(1u, Run(c.script));
-
-    EXPECT_TRUE(SameBytes(c.answers, Answers()));
-    EXPECT_EQ(c.out, TakeAvailable(streams.out.read));
-    EXPECT_EQ("", reports.Take());
-    EXPECT_EQ(0u, g_state.failureExitCode.load());
+    if (c.arrange != nullptr) c.arrange(streams);  // a row may take stderr away again
+    ExpectRun(c.script, "", c.answers, c.out);
     if (c.check != nullptr) c.check(streams);
 }
 
@@ -272,15 +247,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, ServiceConversation, ::testing::ValuesIn(kConvers
                          [](const ::testing::TestParamInfo<Conversation>& info) { return std::string(info.param.name); });
 
 // ---- Reports that stop the service ----
-
-// A read of the 10 bytes of write data that succeeds with nothing and leaves
-// an unrelated last error behind, as a successful platform call may.
-BOOL WINAPI ZeroDataRead(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
-    if (count != 10) return ::ReadFile(handle, buffer, count, moved, overlapped);
-    *moved = 0;
-    SetLastError(ERROR_ACCESS_DENIED);
-    return TRUE;
-}
 
 using ServiceReport = ServiceTest;
 
@@ -306,9 +272,10 @@ TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
         {"request read fails", [&] { fault::Fail(fault::kReadFile, ERROR_ACCESS_DENIED, 2, 1, Arg(requests_.read)); },
          Write(CMD_WRITE_STDOUT, "x") + Write(CMD_WRITE_STDOUT, "y") + never,
          noRequest + SystemLines(ERROR_ACCESS_DENIED), Result(1, 0, 0), "x"},
-        // A read of write data delivers nothing, with a stale last error about
-        // that the report must not show.
-        {"zero-byte data", [] { fault::Replace(fault::kReadFile, reinterpret_cast<void*>(&ZeroDataRead)); },
+        // The read of the 10 bytes of write data succeeds with nothing, with an
+        // unrelated last error about (as a successful call may leave one) that
+        // the report must not show.
+        {"zero-byte data", [&] { Arrive({requests_.read, 10, kNoMove, ERROR_ACCESS_DENIED, TRUE}); },
          Write(CMD_WRITE_STDOUT, "0123456789") + never,
          Fatal("Zero bytes were read when getting write data from child process"), "", ""},
         // The child no longer reads results, of a write or of a read command.
@@ -337,18 +304,9 @@ TEST_F(ServiceReport, StopsTheServiceWithItsOwnReport) {
     for (const Breach& breach : breaches) {
         SCOPED_TRACE(breach.name);
         Renew();
-        Pipe out;
-        g_state.stdoutHandle = out.write;
         g_state.stdinHandle = SourceFile("in.txt", "input");
-        StderrCapture reports;
         breach.arrange();
-
-        EXPECT_EQ(0u, Run(breach.script));
-
-        EXPECT_EQ(breach.report, reports.Take());
-        EXPECT_EQ(1u, g_state.failureExitCode.load());
-        EXPECT_TRUE(SameBytes(breach.answers, Answers()));
-        EXPECT_EQ(breach.written, TakeAvailable(out.read));
+        ExpectRun(breach.script, breach.report, breach.answers, breach.written);
     }
 }
 
@@ -370,10 +328,8 @@ TEST_F(ServiceRawMode, SwitchesTheInputBitsOfTheSavedWordAndAnswersNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE("saved mode " + std::to_string(c.saved));
         Renew();
-        Pipe out;
-        g_state.stdoutHandle = out.write;
         HANDLE input = g_state.consoleInput = SourceFile("input.txt", "");
-        g_state.stdinHandle = out.read;  // the mode is set on the console input, never on stdin
+        g_state.stdinHandle = out_.read;  // the mode is set on the console input, never on stdin
         g_state.savedInputMode = c.saved;
         // Every switch fails: the failure is ignored, and the word still changes.
         fault::Fail(fault::kSetConsoleMode, ERROR_INVALID_HANDLE, 0, fault::kForever);
@@ -386,9 +342,7 @@ TEST_F(ServiceRawMode, SwitchesTheInputBitsOfTheSavedWordAndAnswersNothing) {
             answers += Result(1, 0, 0);
             modes.push_back(step.second);
         }
-        EXPECT_EQ(1u, Run(script));
-
-        EXPECT_TRUE(SameBytes(answers, Answers()));
+        ExpectRun(script, "", answers, std::string(modes.size(), 'w'));
         ExpectModeSwitches(input, modes);
         EXPECT_EQ(modes.back(), g_state.savedInputMode);
         EXPECT_EQ(0, fault::Count(fault::kGetConsoleMode));  // the saved word, never the current mode

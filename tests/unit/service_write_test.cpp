@@ -2,6 +2,7 @@
 // from the child->parent pipe to stdout, stderr or the console output
 // device; a read makes one platform read of stdin or the console input,
 // answered with a result and exactly the bytes that read delivered.
+#include "report/report.h"
 #include "service_fixture.h"
 
 namespace service_test {

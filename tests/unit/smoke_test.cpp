@@ -1,9 +1,7 @@
-#include <gtest/gtest.h>
-
 #include "harness.h"
 
 TEST(Smoke, LauncherWithoutTargetReports) {
-    RunResult run = RunProcess("\"" + BinDir() + "\\tarnelo.exe\"");
+    RunResult run = RunProcess(Quote(Launcher()));
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ("Fatal error: No target file specified\r\n", run.err);
 }
@@ -14,7 +12,7 @@ TEST(Smoke, LauncherWithoutTargetReports) {
 TEST(UbTrap, SignedOverflowEndsTheProcessAtOnce) {
     RunOptions options;
     options.timeoutMs = 10000;
-    RunResult run = RunProcess("\"" + BinDir() + "\\test_child.exe\" overflow=1", options);
+    RunResult run = RunProcess(Quote(BinDir() + "\\test_child.exe") + " overflow=1", options);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(0xC000001Du, run.exitCode);
 }
