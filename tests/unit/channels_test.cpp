@@ -299,7 +299,7 @@ void ForEachScene(const Case (&cases)[N], Body body) {
 
 // What comes out of the pipe `out` when `bytes` go in at `in`.
 std::string Through(HANDLE in, HANDLE out, const std::string& bytes) {
-    return service_test::WriteAll(in, bytes) ? service_test::ReadWithin(out, bytes.size()) : "(write failed)";
+    return WriteAll(in, bytes) ? service_test::ReadWithin(out, bytes.size()) : "(write failed)";
 }
 
 TEST_F(ChannelSetUp, ChildsEndsConnectToTheLaunchersAndTheLauncherKeepsNoCopy) {

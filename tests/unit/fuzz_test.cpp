@@ -45,7 +45,7 @@ DWORD Word(const std::string& bytes, size_t at) {
 
 // Where two byte strings part, for a message that does not dump kilobytes.
 std::string FirstDifference(const std::string& expected, const std::string& actual) {
-    return service_test::SameBytes(expected, actual).message();
+    return SameBytes(expected, actual).message();
 }
 
 // The first two lines of a report with a system error part, exactly; the

@@ -18,7 +18,6 @@
 namespace {
 
 using service_test::Arg;
-using service_test::Drop;
 
 // Whether each destination write was made while its thread held the lock.
 std::vector<bool> g_writesUnderLock;
@@ -100,7 +99,7 @@ protected:
 
     bool BufferFreed() { return !service_test::RecordsOn(fault::kLocalFree, buffer_).empty(); }
 
-    service_test::Pipe destination_{1 << 16};
+    Pipe destination_{1 << 16};
     HANDLE childWrite_ = NULL;
     BYTE* buffer_ = NULL;
 };

@@ -292,7 +292,7 @@ void CloseWhileServing(Blocked blocked) {
     std::string script = blocked == kStdinRead     ? std::string("\0\0\0\0\0\0\0\0", 8)
                          : blocked == kStdoutWrite ? std::string("\1\0\0\0\0\0\1\0", 8) + std::string(65536, 'x')
                                                    : std::string();
-    service_test::WriteAll(requestsWrite, script);
+    WriteAll(requestsWrite, script);
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_state.mainThreadHandle, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     std::thread([] {

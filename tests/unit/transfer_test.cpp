@@ -17,7 +17,6 @@
 namespace {
 
 using service_test::Pattern;
-using service_test::WriteAll;
 
 // A handle that moves at most `kCap` bytes per call, as a pipe with a full
 // buffer does, and claims `kExtra` more than it moved.
@@ -54,7 +53,7 @@ protected:
         ASSERT_NE(nullptr, pipe_.read);
     }
     void TearDown() override { fault::Reset(); }
-    service_test::Pipe pipe_{1 << 16};
+    Pipe pipe_{1 << 16};
 };
 
 TEST_F(ExactTransfer, ZeroCountMakesNoCallEvenOnInvalidHandles) {
