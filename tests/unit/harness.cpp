@@ -243,6 +243,17 @@ bool WriteAll(HANDLE handle, const std::string& bytes) {
 }
 
 int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    // `--hold-console <ms> [ready-file]`: keep a console (and with it the
+    // platform's desktop process) alive for a whole test run, started with
+    // our own standard handles detached: otherwise the first process to need
+    // it starts it, and it keeps that process's output pipe open until the
+    // run ends. The ready file, made once the console is up, lets the caller
+    // wait for that before anything else starts.
+    bool hold = argc >= 3 && argc <= 4 && strcmp(argv[1], "--hold-console") == 0;
+    // The listing a runner asks for first needs no console: it must not be
+    // the process that starts one.
+    if (!hold && GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
     // Under a runner without a terminal the test process has no console;
     // the launcher needs one, and every launcher a test starts shares ours.
     HANDLE console = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
@@ -252,14 +263,13 @@ int main(int argc, char** argv) {
     } else {
         CloseHandle(console);
     }
-    // `--hold-console <ms>`: keep a console (and with it the platform's
-    // desktop process) alive for a whole test run, started with our own
-    // standard handles detached: otherwise the first test to need it starts
-    // it and it keeps that test's output pipe open until the run ends.
-    if (argc == 3 && strcmp(argv[1], "--hold-console") == 0) {
+    if (hold) {
+        if (argc == 4) {
+            HANDLE ready = CreateFileA(argv[3], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+            if (ready != INVALID_HANDLE_VALUE) CloseHandle(ready);
+        }
         Sleep(static_cast<DWORD>(atol(argv[2])));
         return 0;
     }
-    ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
