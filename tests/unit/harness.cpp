@@ -245,11 +245,8 @@ bool WriteAll(HANDLE handle, const std::string& bytes) {
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     // `--hold-console <ms> [ready-file]`: keep a console (and with it the
-    // platform's desktop process) alive for a whole test run, started with
-    // our own standard handles detached: otherwise the first process to need
-    // it starts it, and it keeps that process's output pipe open until the
-    // run ends. The ready file, made once the console is up, lets the caller
-    // wait for that before anything else starts.
+    // platform's desktop process) alive for a whole test run; the ready file
+    // says it is up (script/wine-env's wine_hold_console says why).
     bool hold = argc >= 3 && argc <= 4 && strcmp(argv[1], "--hold-console") == 0;
     // The listing a runner asks for first needs no console: it must not be
     // the process that starts one.
