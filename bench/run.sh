@@ -4,8 +4,9 @@
 #
 #   bench/run.sh [--quick] [--only ITEM] BIN_DIR
 #
-# BIN_DIR holds tarnelo.exe, bench_child.exe and bench_console.exe; bin64/
-# beside it the two benchmark programs built for x86_64 (roundtrip64). The
+# BIN_DIR holds a launcher (tarnelo.exe, or tarnelo64.exe in a 64-bit
+# build's bin64/), bench_child.exe and bench_console.exe; bin64/ beside it
+# the two benchmark programs built for x86_64 (roundtrip64). The
 # Wine environment (script/wine-env) must be exported and the servers of both
 # prefixes running: script/bench does that. ITEM is one of stdout fwrite
 # console roundtrip roundtrip64 startup memory size. OBJDUMP names the PE
@@ -31,7 +32,9 @@ while [ $# -gt 1 ]; do
 done
 [ $# -eq 1 ] || { echo "usage: bench/run.sh [--quick] [--only ITEM] BIN_DIR" >&2; exit 2; }
 bin=$(cd "$1" && pwd)
-for exe in tarnelo.exe bench_child.exe bench_console.exe; do
+launcher=tarnelo.exe
+[ -f "$bin/tarnelo64.exe" ] && launcher=tarnelo64.exe
+for exe in $launcher bench_child.exe bench_console.exe; do
   [ -f "$bin/$exe" ] || { echo "bench/run.sh: $bin/$exe is missing (build the bench target)" >&2; exit 2; }
 done
 
@@ -56,6 +59,7 @@ work=$(mktemp -d /tmp/tarnelo-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 facts="$work/facts"
 : >"$facts"
+echo "launcher=$launcher" >>"$facts"
 failed=0
 
 wanted() { [ -z "$only" ] || [ "$only" = "$1" ]; }
@@ -120,7 +124,7 @@ measure_set() {  # label snippet [label snippet ...]
   done
 }
 
-L="wine $bin/tarnelo.exe"        # the launcher, followed by the child it runs
+L="wine $bin/$launcher"          # the launcher, followed by the child it runs
 C="$bin/bench_child.exe"          # the child's path (started by the launcher)
 P="wine $bin/bench_console.exe"   # the plain console program
 
@@ -170,7 +174,7 @@ if wanted roundtrip64; then
   if [ -z "$bin64" ] || [ ! -f "$bin64/bench_child.exe" ]; then
     miss "roundtrip64: no 64-bit benchmark programs in $bin/../bin64"
   else
-    # The 32-bit launcher and a 64-bit child in the 64-bit prefix; the
+    # This launcher and a 64-bit child in the 64-bit prefix; the
     # ping-pong between two 64-bit programs there.
     w64="WINEPREFIX=$prefix64 WINEARCH=win64"
     pin=$(($(nproc) - 1)) repeats=$trip_repeats measure_set \
@@ -228,7 +232,7 @@ if wanted memory; then
 fi
 
 if wanted size; then
-  exe="$bin/tarnelo.exe"
+  exe="$bin/$launcher"
   fact size_bytes "$(stat -c %s "$exe")"
   dlls=$("${OBJDUMP:-i686-w64-mingw32-objdump}" -p "$exe" | awk '/DLL Name:/ { print tolower($3) }' | sort -u | tr '\n' ' ')
   # Delay-loaded DLLs are not in the import directory: take the other DLL
@@ -389,7 +393,7 @@ if want("size"):
     foreign = facts.get("size_foreign", "")
     ok = None if s is None else (s <= 32768 and not foreign)
     delayed = facts.get("size_delayed", "")
-    rows.append(("6", "tarnelo.exe size; DLLs it imports", "—" if s is None else f"{s:,.0f} bytes",
+    rows.append(("6", facts["launcher"] + " size; DLLs it imports", "—" if s is None else f"{s:,.0f} bytes",
                  facts.get("size_dlls", "—") + (f"; on first use: {delayed}" if delayed else "")
                  + (f" (not system: {foreign})" if foreign else " (all system DLLs)"),
                  "", "≤ 32,768, system DLLs", "—" if ok is None else ("yes" if ok else "no")))
@@ -398,6 +402,7 @@ if want("size"):
 header = ("#", "Figure", "Launcher", "Baseline (same run)", "Ratio", "Goal", "Met")
 widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
 line = lambda r: "| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |"
+print(f"Launcher: {facts['launcher']}")
 print(line(header))
 print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
 for r in rows:

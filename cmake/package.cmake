@@ -1,6 +1,8 @@
 # The release: what `cmake --install` lays out and what cpack zips.
 #
 #   bin/tarnelo.exe             the launcher, nothing else of the build
+#   bin/tarnelo64.exe           the same launcher for x86_64 (from the other
+#                               build: TARNELO_PEER_BIN_DIR)
 #   include/tarnelo_child.h     the child SDK's header
 #   src/sdk/tarnelo_child.c     the SDK's one source file: it ships as source,
 #                               to be compiled into the GUI program
@@ -51,6 +53,13 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT OR (CMAKE_CROSSCOMPILING AND CMAK
 endif()
 
 install(TARGETS tarnelo RUNTIME DESTINATION bin)
+if(TARNELO_PEER_BIN_DIR)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        install(PROGRAMS ${TARNELO_PEER_BIN_DIR}/tarnelo.exe DESTINATION bin)
+    else()
+        install(PROGRAMS ${TARNELO_PEER_BIN_DIR}/tarnelo64.exe DESTINATION bin)
+    endif()
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/tarnelo_child.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/tarnelo_child.c DESTINATION src/sdk)
 install(FILES ${PROJECT_SOURCE_DIR}/sdk/examples/hello.c DESTINATION src/sdk/examples)

@@ -6,9 +6,10 @@
 #
 # The release carries the SDK as source, so tarnelo::child compiles it with
 # the consumer's own compiler, for its architecture (32-bit or 64-bit) and
-# its C runtime. Also defined: tarnelo::launcher, the 32-bit launcher
-# (bin/tarnelo.exe) as an imported program, and TARNELO_SDK_SOURCE_DIR, the
-# folder of the SDK's source and examples.
+# its C runtime. Also defined: the launchers as imported programs,
+# tarnelo::launcher (32-bit, bin/tarnelo.exe) and tarnelo::launcher64
+# (64-bit, bin/tarnelo64.exe; either runs 32-bit and 64-bit programs), and
+# TARNELO_SDK_SOURCE_DIR, the folder of the SDK's source and examples.
 get_filename_component(_tarnelo_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 set(TARNELO_SDK_SOURCE_DIR "${_tarnelo_prefix}/src/sdk")
 
@@ -25,5 +26,9 @@ endif()
 if(NOT TARGET tarnelo::launcher)
     add_executable(tarnelo::launcher IMPORTED)
     set_target_properties(tarnelo::launcher PROPERTIES IMPORTED_LOCATION "${_tarnelo_prefix}/bin/tarnelo.exe")
+endif()
+if(NOT TARGET tarnelo::launcher64)
+    add_executable(tarnelo::launcher64 IMPORTED)
+    set_target_properties(tarnelo::launcher64 PROPERTIES IMPORTED_LOCATION "${_tarnelo_prefix}/bin/tarnelo64.exe")
 endif()
 unset(_tarnelo_prefix)

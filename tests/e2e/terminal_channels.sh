@@ -2,7 +2,7 @@
 # The launcher under a real terminal, where Wine makes all three standard
 # streams console streams: run through `script` so fds 0-2 are a pty.
 #
-#   terminal_channels.sh streams|typed|relays|endread|stdio <tarnelo.exe> <children's bin dir>
+#   terminal_channels.sh streams|typed|relays|endread|stdio <tarnelo.exe or tarnelo64.exe> <children's bin dir>
 #
 # The child is test_child.exe from the bin dir, and streams_gui.exe for stdio.
 # streams: the block of an all-console run, and every way out of the child
@@ -23,10 +23,10 @@ bin=$3
 # What on_terminal runs; stdio sets its own.
 program="wine '$launcher' '$bin/test_child.exe'"
 
-# The prefixes of the build the programs belong to; a child built for
-# x86_64 (in bin64/) runs in the 64-bit one.
+# The prefixes of the build the programs belong to; a run with a 64-bit
+# launcher (tarnelo64.exe) or children (bin64/) in it runs in the 64-bit one.
 tarnelo_build=$(cd "$(dirname "$launcher")/.." && pwd) . "$(dirname "$0")/../../script/wine-env"
-case $bin in */bin64) wine_start 64; wine_use 64 ;; *) wine_start ;; esac
+case "$launcher:$bin" in *tarnelo64.exe:* | */bin64) wine_start 64; wine_use 64 ;; *) wine_start ;; esac
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

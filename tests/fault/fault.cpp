@@ -234,7 +234,7 @@ using namespace fault;
             SetLastError(fault_error);                                                 \
             return failure;                                                            \
         }                                                                              \
-        if (verdict == kZero) return (type)ZeroMoved(packed);                          \
+        if (verdict == kZero) return (type)(UINT_PTR)ZeroMoved(packed);               \
         typedef type(WINAPI * Function) params;                                        \
         Function function = ::name;                                                    \
         if (verdict == kReplaced) function = reinterpret_cast<Function>(Replacement(k##name)); \

@@ -1,20 +1,24 @@
 #!/bin/bash
 # The release ZIP as a user gets it.
 #
-#   package_test.sh contents|runs|cmake <cpack> <build dir> <source dir> <C compiler> <hello_gui.exe>
+#   package_test.sh contents|runs|cmake-i686|cmake-x86_64 <cpack> <build dir> <source dir> <C compiler>
+#                   <hello_gui.exe> <launcher>
 #
+# The launcher is the build's (tarnelo.exe or tarnelo64.exe): the one the
+# unpacked release runs here.
 # contents: cpack makes tarnelo-<version>-win32.zip, named after the version
-#           resource of the launcher inside; it holds the launcher, the SDK,
+#           resource of the launcher inside; it holds both launchers, the SDK,
 #           the guides, LICENSE and README.txt, and nothing else of the build;
 #           the guide lists every fatal message word for word.
-# runs:     unpacked, bin/tarnelo.exe runs the SDK's example in the explicit
+# runs:     unpacked, the launcher runs the SDK's example in the explicit
 #           form and reports a program it cannot start; a copy of it runs the example compiled from the package's
 #           own SDK sources in the implicit form; and the guide's example
 #           program compiles and works.
-# cmake:    a separate CMake project (consumer/) configured against the
+# cmake-*:  a separate CMake project (consumer/) configured against the
 #           unpacked release with find_package(tarnelo) builds the SDK's
-#           examples for i686 and for x86_64, and both run through the
-#           release's launcher (the 64-bit ones in the 64-bit Wine prefix).
+#           examples for that architecture, and they run through the
+#           release's launcher (in the 64-bit Wine prefix wherever either is
+#           64-bit).
 set -u
 
 mode=$1
@@ -23,6 +27,9 @@ build=$3
 source=$4
 cc=$5
 hello_gui=$6
+launcher_name=$(basename "$7")
+bits=32
+case $launcher_name in *64.exe) bits=64 ;; esac
 
 # Returns false too, so that a helper which fails says so to its caller.
 failures=0
@@ -51,11 +58,13 @@ pkg=$work/pkg/$name
 
 if [ "$mode" != contents ]; then
     # The prefix of the build the programs belong to, unless the caller chose one.
-    tarnelo_build=$build . "$source/script/wine-env"
-    wine_start
+    # (The 64-bit build's programs lie in bin64/ beside bin/, with the prefixes.)
+    tarnelo_build=$(dirname "$(dirname "$7")") . "$source/script/wine-env"
+    wine_start "$bits"
+    wine_use "$bits"
     # A crash ends the program at once instead of waiting in the debugger.
     export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
-    launcher=$(winepath -w "$pkg/bin/tarnelo.exe" 2>/dev/null)
+    launcher=$(winepath -w "$pkg/bin/$launcher_name" 2>/dev/null)
 fi
 
 # Runs command line $3 in directory $1 with stdin from $4, stdout to $2.out
@@ -97,22 +106,26 @@ contents)
     sed -n "s|^$name/||p" "$work/entries" | grep -v '/$' | sort >"$work/files"
 
     # Exactly these: no test programs, no torture build, no libraries, no GoogleTest.
-    { printf '%s\n' bin/tarnelo.exe include/tarnelo_child.h src/sdk/tarnelo_child.c src/sdk/examples/hello.c \
+    { printf '%s\n' bin/tarnelo.exe bin/tarnelo64.exe include/tarnelo_child.h src/sdk/tarnelo_child.c src/sdk/examples/hello.c \
           src/sdk/examples/streams.cpp lib/cmake/tarnelo/tarnelo-config.cmake \
           lib/cmake/tarnelo/tarnelo-config-version.cmake docs/protocol.md docs/guide.md LICENSE README.txt
       (cd "$source/docs" && printf 'docs/%s\n' *.md); } | sort -u >"$work/required"
     comm -23 "$work/required" "$work/files" | sed 's/^/  missing: /' | grep . && fail "files missing"
     comm -13 "$work/required" "$work/files" | sed 's/^/  unexpected: /' | grep . && fail "unexpected files"
     grep -iE '\.(a|lib|dll|o|obj)$|gtest|gmock|torture|_test|test_child|\.exe$' "$work/files" |
-        grep -vx 'bin/tarnelo.exe' | sed 's/^/  build output: /' | grep . && fail "build output other than the launcher"
+        grep -vx -e bin/tarnelo.exe -e bin/tarnelo64.exe | sed 's/^/  build output: /' | grep . && fail "build output other than the launcher"
 
-    cmp -s "$pkg/bin/tarnelo.exe" "$build/bin/tarnelo.exe" || fail "bin/tarnelo.exe is not the build's launcher"
+    cmp -s "$pkg/bin/$launcher_name" "$7" || fail "bin/$launcher_name is not the build's launcher"
+    file "$pkg/bin/tarnelo.exe" | grep -qF 'PE32 executable (console) Intel 80386' ||
+        fail "bin/tarnelo.exe: $(file "$pkg/bin/tarnelo.exe")"
+    file "$pkg/bin/tarnelo64.exe" | grep -qF 'PE32+ executable (console) x86-64' ||
+        fail "bin/tarnelo64.exe: $(file "$pkg/bin/tarnelo64.exe")"
     # FILEVERSION from the image's VS_FIXEDFILEINFO (after its 0xFEEF04BD
     # signature): the version users see must be the one in the name.
     version=$(perl -0777 -ne 'my $at = index($_, pack("V", 0xFEEF04BD)); exit 1 if $at < 0;
         my ($sig, $struc, $ms, $ls) = unpack("V4", substr($_, $at, 16));
-        printf "%d.%d.%d.%d", $ms >> 16, $ms & 0xFFFF, $ls >> 16, $ls & 0xFFFF' "$pkg/bin/tarnelo.exe") ||
-        fail "no version resource in bin/tarnelo.exe"
+        printf "%d.%d.%d.%d", $ms >> 16, $ms & 0xFFFF, $ls >> 16, $ls & 0xFFFF' "$pkg/bin/$launcher_name") ||
+        fail "no version resource in bin/$launcher_name"
     [ "$name" = "tarnelo-$version-win32" ] || fail "package $name holds a launcher of version $version"
     grep -q "tarnelo $version " "$pkg/README.txt" || fail "README.txt does not name version $version"
     grep -q '^Copyright (c) 2026 the tarnelo developers' "$pkg/LICENSE" || fail "LICENSE lacks the copyright line"
@@ -160,7 +173,7 @@ runs)
     # The SDK as shipped, run the implicit way.
     mkdir -p "$work/app"
     if compile "$work/app/hello.wxe" -Wextra -Wpedantic "$pkg/src/sdk/examples/hello.c"; then
-        cp "$pkg/bin/tarnelo.exe" "$work/app/hello.exe"
+        cp "$pkg/bin/$launcher_name" "$work/app/hello.exe"
         run "$work" implicit 'app\hello.exe 5' NUL 5
         expect_lines "$work/implicit.out" "hello: stdout through a request" "hello: no stdin (end of input)"
         expect_lines "$work/implicit.err" "hello: stderr through a request"
@@ -175,22 +188,23 @@ runs)
         expect_lines "$work/upper.out" "SHOUT THIS" "AND THIS"
     fi
     ;;
-cmake)
-    # Each architecture's programs run in the Wine prefix of that width.
-    for target in "i686 32 PE32 executable (GUI) Intel 80386" "x86_64 64 PE32+ executable (GUI) x86-64"; do
-        read -r arch bits format <<<"$target"
-        out=$work/consumer-$arch
-        if ! cmake -S "$source/tests/package/consumer" -B "$out" -DCMAKE_BUILD_TYPE=Release \
-                -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-$arch.cmake" -DCMAKE_PREFIX_PATH="$pkg" \
-                >"$work/consumer.log" 2>&1 ||
-            ! cmake --build "$out" -j2 >>"$work/consumer.log" 2>&1; then
-            fail "$arch consumer does not build: $(tail -20 "$work/consumer.log")"
-            continue
-        fi
-        # The launcher the package found is the release's.
-        grep -qF "$pkg/bin/tarnelo.exe" "$out/launcher.txt" ||
-            fail "$arch: tarnelo::launcher is $(cat "$out/launcher.txt")"
-        file "$out/hello.exe" | grep -qF "$format" || fail "not a $bits-bit GUI program: $(file "$out/hello.exe")"
+cmake-*)
+    arch=${mode#cmake-}
+    out=$work/consumer-$arch
+    format='PE32 executable (GUI) Intel 80386'
+    [ "$arch" = i686 ] || { format='PE32+ executable (GUI) x86-64'; bits=64; }
+    if ! cmake -S "$source/tests/package/consumer" -B "$out" -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-$arch.cmake" -DCMAKE_PREFIX_PATH="$pkg" \
+            >"$work/consumer.log" 2>&1 ||
+        ! cmake --build "$out" -j2 >>"$work/consumer.log" 2>&1; then
+        fail "$arch consumer does not build: $(tail -20 "$work/consumer.log")"
+    else
+        # The launchers the package found are the release's.
+        printf '%s\n' "$pkg/bin/tarnelo.exe" "$pkg/bin/tarnelo64.exe" | cmp -s - "$out/launcher.txt" ||
+            fail "$arch: tarnelo::launcher and tarnelo::launcher64 are $(cat "$out/launcher.txt")"
+        file "$out/hello.exe" | grep -qF "$format" || fail "not a $format: $(file "$out/hello.exe")"
+        # A 64-bit program, or any program behind the 64-bit launcher, runs
+        # in the 64-bit prefix.
         wine_start "$bits"
         wine_use "$bits"
         printf 'one\r\ntwo\r\n' >"$out/in.txt"
@@ -198,10 +212,9 @@ cmake)
         run "$out" streams "$launcher streams.exe echo 9" in.txt 9
         expect_lines "$out/hello.out" "hello: got 10 bytes of stdin"
         expect_lines "$out/hello.err" "hello: stderr through a request"
-        grep -q $'getline: \[two\]\r$' "$out/streams.out" || fail "$arch streams: $(cat -v "$out/streams.out")"
+        grep -q $'getline: \\[two\\]\r$' "$out/streams.out" || fail "$arch streams: $(cat -v "$out/streams.out")"
         grep -q $'^cerr: a line\r$' "$out/streams.err" || fail "$arch streams: $(cat -v "$out/streams.err")"
-        wine_use 32
-    done
+    fi
     ;;
 *)
     echo "unknown mode $mode"

@@ -17,9 +17,10 @@ Console output arrives with the console's own escape sequences and CR LF
 line ends; the data are lines of 63 letters and a LF so that stripping
 those gives back the bytes written.
 
-Usage: stress.py --bin <dir with tarnelo.exe and stress_child.exe>
-                 [--size 1G] [--console-size 1G] [--routes a,b,...]
-Runs under the build's own Wine prefix (script/wine-env). Exit status 1
+Usage: stress.py --bin <dir with the launcher and stress_child.exe>
+                 [--launcher tarnelo.exe|tarnelo64.exe] [--size 1G] [--console-size 1G] [--routes a,b,...]
+Runs under the build's own Wine prefix (script/wine-env), the 64-bit one
+for tarnelo64.exe. Exit status 1
 when any route fails its hash, count or exit code, or its memory grows.
 """
 import argparse
@@ -126,7 +127,7 @@ def peak_memory(pid):
         return None
 
 
-def run_route(route, size, bin_dir, work):
+def run_route(route, size, bin_dir, launcher, work):
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 120, 0, 0))
     pipe = ROUTES[route]
@@ -139,7 +140,7 @@ def run_route(route, size, bin_dir, work):
     report = os.path.join(work, f"{route}.txt")
     with contextlib.suppress(FileNotFoundError):
         os.remove(report)
-    args = ["wine", os.path.join(bin_dir, "tarnelo.exe"), os.path.join(bin_dir, "stress_child.exe"), route,
+    args = ["wine", os.path.join(bin_dir, launcher), os.path.join(bin_dir, "stress_child.exe"), route,
             str(size), f"{route}.txt"]
     if pipe is None:
         args.append("text")
@@ -213,13 +214,14 @@ def load():
         return " ".join(f.read().split()[:3])
 
 
-def prepare_wine(bin_dir):
+def prepare_wine(bin_dir, launcher):
     """The build's own prefix, whatever the caller exported, and a running
     server that holds none of our pipes (else a pipe's end of file waits for it)."""
-    os.environ["WINEPREFIX"] = os.path.join(os.path.dirname(bin_dir), "wineprefix")
+    wide = launcher == "tarnelo64.exe"
+    os.environ["WINEPREFIX"] = os.path.join(os.path.dirname(bin_dir), "wineprefix64" if wide else "wineprefix")
     os.environ.setdefault("WINEDEBUG", "-all")
     os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    os.environ["WINEARCH"] = "win32"
+    os.environ["WINEARCH"] = "win64" if wide else "win32"
     for command in (["wineserver", "-p"], ["wine", "cmd", "/c", "exit"]):
         subprocess.call(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -227,6 +229,7 @@ def prepare_wine(bin_dir):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bin", required=True)
+    parser.add_argument("--launcher", default="tarnelo.exe")
     parser.add_argument("--size", default="1G", help="bytes per pipe route (K, M, G)")
     parser.add_argument("--console-size", default=None, help="bytes per console route (default: --size)")
     parser.add_argument("--routes", default=",".join(ROUTES))
@@ -234,7 +237,7 @@ def main():
     size = parse_size(options.size)
     console_size = parse_size(options.console_size) if options.console_size else size
     bin_dir = os.path.abspath(options.bin)
-    prepare_wine(bin_dir)
+    prepare_wine(bin_dir, options.launcher)
 
     print(f"load before: {load()} on {os.cpu_count()} cores")
     print(f"{'route':<9} {'bytes':>11} {'hash':>5} {'seconds':>8} {'MB/s':>7}  peak kB start / mid / end")
@@ -242,7 +245,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tarnelo-stress-") as work:
         for route in options.routes.split(","):
             amount = console_size if ROUTES[route] is None else size
-            result = run_route(route, amount, bin_dir, work)
+            result = run_route(route, amount, bin_dir, options.launcher, work)
             rate = amount / result["seconds"] / 1e6
             peaks = " / ".join("-" if result[at] is None else str(result[at]) for at in ("start", "mid", "end"))
             print(f"{route:<9} {amount:>11} {'ok' if result['match'] else 'BAD':>5} {result['seconds']:>8.1f} "

@@ -21,16 +21,27 @@ std::string BinDir() {
     return dir.substr(0, dir.find_last_of("\\/"));
 }
 
-bool SixtyFourBitChildren() { return EnvValue("TARNELO_CHILD_ARCH") == "64"; }
+namespace {
+const int kOwnBits = static_cast<int>(sizeof(void*)) * 8;
+}  // namespace
 
-std::string ChildDir() { return SixtyFourBitChildren() ? BinDir() + "\\..\\bin64" : BinDir(); }
+int ChildBits() {
+    std::string arch = EnvValue("TARNELO_CHILD_ARCH");
+    return arch.empty() ? kOwnBits : std::atoi(arch.c_str());
+}
+
+std::string ChildDir() {
+    if (ChildBits() == kOwnBits) return BinDir();
+    return BinDir() + (ChildBits() == 64 ? "\\..\\bin64" : "\\..\\bin");
+}
 
 std::string TestDir() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info != NULL ? std::string(info->test_suite_name()) + "." + info->name() : "shared";
     std::replace_if(name.begin(), name.end(), [](char c) { return c == '/' || c == '\\'; }, '_');
-    // The 64-bit runs have their own, since both runs may be at work at once.
-    std::string root = BinDir() + (SixtyFourBitChildren() ? "\\..\\testdirs64" : "\\..\\testdirs");
+    // Each launcher and width of children has its own, since their runs may
+    // be at work at once.
+    std::string root = BinDir() + "\\..\\testdirs-" + std::to_string(kOwnBits) + "-" + std::to_string(ChildBits());
     CreateDirectoryA(root.c_str(), NULL);
     std::string dir = root + "\\" + name;
     CreateDirectoryA(dir.c_str(), NULL);

@@ -12,11 +12,13 @@
 
 // Directory of the test executable, where every built program lies.
 std::string BinDir();
-// Where the child programs lie: BinDir(), or bin64 beside it when the
-// environment has TARNELO_CHILD_ARCH=64 (the same children built for x86_64,
-// for the 64-bit runs of the tests).
+// The width of the child programs the tests run: this program's own, or
+// the other one when the environment has TARNELO_CHILD_ARCH=64 or 32 (the
+// same children from the other architecture's build).
+int ChildBits();
+// Where those children lie: BinDir(), or the other build's bin64/ or bin/
+// beside it.
 std::string ChildDir();
-bool SixtyFourBitChildren();
 // A fresh empty directory for the running test (removed by nobody: build/).
 std::string TestDir();
 
@@ -92,7 +94,7 @@ RunResult RunProcess(const std::string& commandLine, const RunOptions& options =
 
 // The launcher as built, and the value of an environment variable of ours
 // ("" when it is unset or longer than 63 characters).
-inline std::string Launcher() { return BinDir() + "\\tarnelo.exe"; }
+inline std::string Launcher() { return BinDir() + "\\" TARNELO_LAUNCHER; }
 inline std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 inline std::string EnvValue(const char* name) {
     char value[64];

@@ -161,7 +161,7 @@ TEST_F(ChildLaunch, CreatesSuspendedInheritingInOwnPriorityClass) {
         EXPECT_EQ(&g_state.childStartup, g_create.startupPointer);
         EXPECT_EQ(&g_state.child, g_create.informationPointer);
         STARTUPINFOA expected = {};
-        expected.cb = 68;
+        expected.cb = sizeof expected;  // 68 bytes in a 32-bit program, 104 in a 64-bit one
         EXPECT_EQ(0, memcmp(&expected, &g_create.startup, sizeof expected)) << "cb " << g_create.startup.cb;
     }
 }

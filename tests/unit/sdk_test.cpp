@@ -54,11 +54,10 @@ TEST(SdkWrite, OneMebibyteReachesStdoutByteExactAndTheExitCodePassesThrough) {
     ASSERT_NE(std::string::npos, expected.find('\0'));
     ASSERT_NE(std::string::npos, expected.find("\r"));
     ASSERT_NE(std::string::npos, expected.find("\n"));
-    if (SixtyFourBitChildren()) {
-        DWORD type = 0;
-        ASSERT_TRUE(GetBinaryTypeA((ChildDir() + "\\bulk_gui.exe").c_str(), &type)) << GetLastError();
-        ASSERT_EQ(static_cast<DWORD>(SCS_64BIT_BINARY), type) << "the 64-bit runs must run 64-bit children";
-    }
+    DWORD type = 0;
+    ASSERT_TRUE(GetBinaryTypeA((ChildDir() + "\\bulk_gui.exe").c_str(), &type)) << GetLastError();
+    ASSERT_EQ(static_cast<DWORD>(ChildBits() == 64 ? SCS_64BIT_BINARY : SCS_32BIT_BINARY), type)
+        << "the children must be of the width asked for";
     // Requests go through the launcher's command service; the handle is the
     // launcher's own stdout pipe, duplicated into the child.
     for (const char* route : {"request", "handle"}) {

@@ -285,7 +285,7 @@ TEST(StartUpProcess, WithoutConsoleReportsConsoleOutputAndExitsOne) {
     RunOptions options;
     options.creationFlags = DETACHED_PROCESS;
     options.timeoutMs = 10000;
-    RunResult run = RunProcess("\"" + BinDir() + "\\tarnelo.exe\" \"" + BinDir() + "\\test_child.exe\"", options);
+    RunResult run = RunProcess(Quote(Launcher()) + " \"" + BinDir() + "\\test_child.exe\"", options);
     EXPECT_EQ(1u, run.exitCode);
     // The code is the platform's; the lines around it are exact.
     const std::string head = "Fatal error: Failed to open console output file\r\nSystem error number: ";
