@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <atomic>
 #include <deque>
 
 #ifdef TARNELO_COVERAGE
@@ -45,6 +46,7 @@ const size_t kMaxRecords = 65536;  // a long transfer keeps only the newest
 int g_counts[kCallCount];
 void* g_replacements[kCallCount];
 int g_total;
+std::atomic<bool> g_slowSleeps;
 
 // The torture variant's settings, read once from the environment.
 bool g_envRead;
@@ -178,6 +180,7 @@ BOOL ZeroMoved(const UINT_PTR* args) {
 
 void Reset() {
     Hold hold;
+    g_slowSleeps = false;
     g_rules->clear();
     g_records->clear();
     for (int& count : g_counts) count = 0;
@@ -199,6 +202,8 @@ void Replace(Call call, void* replacement) {
     Hold hold;
     g_replacements[call] = replacement;
 }
+
+void SlowSleeps() { g_slowSleeps = true; }
 
 void* Replacement(Call call) {
     Hold hold;
@@ -247,6 +252,10 @@ using namespace fault;
     }
 FAULT_CALLS(FAULT_DEFINE)
 #undef FAULT_DEFINE
+
+extern "C" void WINAPI Fault_Sleep(DWORD milliseconds) {
+    ::Sleep(g_slowSleeps && milliseconds != INFINITE ? milliseconds + milliseconds * 6 / 10 : milliseconds);
+}
 
 extern "C" void WINAPI Fault_ExitProcess(UINT code) {
     int total = 0;

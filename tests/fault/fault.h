@@ -54,6 +54,10 @@ void ZeroBytes(Call call, int skip = 0, int times = 1, UINT_PTR match = 0);
 // any command line, module name or lookup result it likes.
 void Replace(Call call, void* replacement);
 
+// Until Reset, every Sleep lasts 1.6 times as long as asked, as Windows'
+// default 15.6 ms tick makes a 10 ms one last (Wine's sleeps are precise).
+void SlowSleeps();
+
 // Calls made since the last Reset (all threads).
 int Count(Call call);
 
