@@ -58,6 +58,10 @@ void Replace(Call call, void* replacement);
 // default 15.6 ms tick makes a 10 ms one last (Wine's sleeps are precise).
 void SlowSleeps();
 
+// Until Reset, the next `times` calls of _dup2 by the SDK built over this
+// layer (sdk_redirect.h) fail with EBADF and change nothing.
+void FailDup2(int times);
+
 // Calls made since the last Reset (all threads).
 int Count(Call call);
 
