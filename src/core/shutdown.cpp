@@ -35,6 +35,7 @@ DWORD WithinDeadline(DWORD limit) {
 }
 
 // Sleeps until the main thread moves on from `state`, at most `milliseconds`.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a state and a time, not two of a kind
 void AwaitMainThread(LONG state, DWORD milliseconds) {
     AcquireSRWLockExclusive(&g_state.mainThreadLock);
     if (g_state.mainThread == state) {
