@@ -200,6 +200,7 @@ static int RedirectStream(FILE* stream, const char* mode, HANDLE handle, DWORD w
     previousMode = _setmode(target, _O_TEXT);
     if (_dup2(temporary, target) != 0) {
         _close(temporary);
+        if (previousMode != -1) _setmode(target, previousMode);
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -211,9 +212,23 @@ static int RedirectStream(FILE* stream, const char* mode, HANDLE handle, DWORD w
     return 1;
 }
 
+/* Redirects one stream when the launcher has it (`handle` not NULL), else
+   adds `missing` to *result; the first failure's error stays in *error. */
+/* NOLINTNEXTLINE(bugprone-easily-swappable-parameters): one stream's settings, each of its own kind */
+static void RedirectIfPresent(FILE* stream, const char* mode, HANDLE handle, DWORD which, int unbuffered,
+                              int missing, int* result, DWORD* error) {
+    if (handle == NULL) {
+        *result |= missing;
+    } else if (!RedirectStream(stream, mode, handle, which, unbuffered) && *error == 0) {
+        *error = GetLastError();
+        if (*error == 0) *error = ERROR_INVALID_HANDLE;
+    }
+}
+
 int TarneloRedirectStdio(TarneloChild* child) {
     HANDLE errorOut = AsHandle(child->block.stderrWrite);
-    int ok = 1;
+    int result = TARNELO_STDIO_REDIRECTED;
+    DWORD error = 0;
     if (!child->attached) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
@@ -224,15 +239,21 @@ int TarneloRedirectStdio(TarneloChild* child) {
     if (child->block.stdoutIsConsole != 0 && child->block.stderrIsConsole != 0) {
         errorOut = AsHandle(child->block.stdoutWrite);
     }
-    if (child->block.stdinIsConsole == 0 && child->block.stdinDuplicate != 0) {
-        ok = RedirectStream(stdin, "r", AsHandle(child->block.stdinDuplicate), STD_INPUT_HANDLE, 0) && ok;
+    /* A console stdin stays with TarneloReadConsole: it is not missing. */
+    if (child->block.stdinIsConsole == 0) {
+        RedirectIfPresent(stdin, "r", AsHandle(child->block.stdinDuplicate), STD_INPUT_HANDLE, 0,
+                          TARNELO_STDIO_NO_STDIN, &result, &error);
     }
-    ok = RedirectStream(stdout, "w", AsHandle(child->block.stdoutWrite), STD_OUTPUT_HANDLE,
-                        child->block.stdoutIsConsole != 0) && ok;
-    ok = RedirectStream(stderr, "w", errorOut, STD_ERROR_HANDLE,
-                        child->block.stderrIsConsole != 0) && ok;
+    RedirectIfPresent(stdout, "w", AsHandle(child->block.stdoutWrite), STD_OUTPUT_HANDLE,
+                      child->block.stdoutIsConsole != 0, TARNELO_STDIO_NO_STDOUT, &result, &error);
+    RedirectIfPresent(stderr, "w", errorOut, STD_ERROR_HANDLE, child->block.stderrIsConsole != 0,
+                      TARNELO_STDIO_NO_STDERR, &result, &error);
     child->redirected = 1;
-    return ok;
+    if (error != 0) {
+        SetLastError(error);
+        return 0;
+    }
+    return result;
 }
 
 void TarneloDetach(TarneloChild* child) {

@@ -51,6 +51,13 @@ extern "C" {
 #define TARNELO_MAP_FAILED 3        /* the block exists but cannot be opened or mapped: see attachError */
 #define TARNELO_ALREADY_ATTACHED 4  /* this process attached before: the launcher's handles have an owner */
 
+/* Results of TarneloRedirectStdio other than 0 (failure): the first, plus
+   one flag for each stream the launcher was started without. */
+#define TARNELO_STDIO_REDIRECTED 1 /* every stream the launcher has leads there */
+#define TARNELO_STDIO_NO_STDIN 2   /* no stdin at all (a console stdin is no missing one) */
+#define TARNELO_STDIO_NO_STDOUT 4
+#define TARNELO_STDIO_NO_STDERR 8
+
 /* Command codes of the protocol. */
 #define TARNELO_CMD_READ_STDIN 0u
 #define TARNELO_CMD_WRITE_STDOUT 1u
@@ -149,9 +156,21 @@ const char* TarneloAttachReason(int result);
      the stdout relay, so that their bytes keep the order in which they were
      written. Output through a relay may come out after request writes made
      later (see above): use requests or the streams for one stream.
-   Returns nonzero on success; zero when not attached (ERROR_INVALID_HANDLE)
-   or when the runtime refused a descriptor, with the thread's last error
-   set; a stream whose redirection failed keeps what it had. */
+   - The runtime's descriptors hold inheritable handles, as a console
+     program's do: programs started with system(), _popen or an inheriting
+     CreateProcess write to the launcher's streams too, and one that
+     outlives this program holds the relay pipes open, which costs the
+     launcher its 500 ms wait for the relays at exit.
+   Returns TARNELO_STDIO_REDIRECTED once every stream the launcher has was
+   redirected, plus TARNELO_STDIO_NO_STDIN, TARNELO_STDIO_NO_STDOUT or
+   TARNELO_STDIO_NO_STDERR for each one it was started without (a null
+   handle): such a stream keeps what it had. Test the result for zero, not
+   for 1. Zero when not attached (ERROR_INVALID_HANDLE) or when the runtime
+   refused a descriptor, with the first failure's error as the thread's
+   last error; the other streams are redirected all the same, and a stream
+   whose redirection failed keeps its descriptor, that descriptor's handle
+   and its text or binary mode (one that had no descriptor may have one on
+   the NUL device). */
 int TarneloRedirectStdio(TarneloChild* child);
 
 /* Closes every handle the launcher handed over (after flushing stdout and
@@ -174,7 +193,13 @@ void TarneloDetach(TarneloChild* child);
    Returns nonzero when the launcher wrote them all; otherwise zero, with
    *error (when not NULL) set to the launcher's error for the destination,
    to this side's own pipe error, or to ERROR_INVALID_PARAMETER for another
-   command. */
+   command.
+   Only data of up to TARNELO_JOINED_WRITE_MAX bytes leave in one WriteFile;
+   more leave in several. A program that ends while one of its threads is
+   inside a write call (an ExitProcess on another thread, say) can leave the
+   launcher a request whose data never come: the launcher then ends with
+   its fatal report 1003, "Failed to get write data from child process".
+   End the program only while no thread is writing. */
 int TarneloWrite(TarneloChild* child, DWORD command, const void* data, DWORD size, DWORD* error);
 int TarneloWriteStdout(TarneloChild* child, const void* data, DWORD size, DWORD* error);
 int TarneloWriteStderr(TarneloChild* child, const void* data, DWORD size, DWORD* error);
@@ -187,13 +212,19 @@ int TarneloWriteConsole(TarneloChild* child, const void* data, DWORD size, DWORD
    where 0 means the end of input (a file at its end, or a pipe whose writer
    has closed); zero on failure with *error (when not NULL) set. A read
    holds the lock until its input arrives: requests of other threads wait
-   for it, as the launcher serves nothing else meanwhile. */
+   for it, as the launcher serves nothing else meanwhile. A program may end
+   with a read outstanding: the launcher gives it up at once, except a
+   console read before Windows 8 (not cancellable there), which still takes
+   the next line typed before the launcher exits. */
 int TarneloRead(TarneloChild* child, DWORD command, void* buffer, DWORD capacity, DWORD* count, DWORD* error);
 int TarneloReadStdin(TarneloChild* child, void* buffer, DWORD capacity, DWORD* count, DWORD* error);
 int TarneloReadConsole(TarneloChild* child, void* buffer, DWORD capacity, DWORD* count, DWORD* error);
 
 /* Raw (nonzero) or cooked (zero) console input. The launcher does not
-   answer: returns nonzero once the request is sent. */
+   answer: returns nonzero once the request is sent. The mode outlives the
+   program: nobody restores it, so a program that ends in raw mode (a crash
+   included) leaves the console without echo and line input. Set cooked
+   input again before ending. */
 int TarneloSetRawMode(TarneloChild* child, int raw);
 
 /* The handed-over handles, NULL when not attached. Write to the first three

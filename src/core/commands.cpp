@@ -7,9 +7,9 @@ namespace {
 
 const DWORD kChildEndWait = 1000;
 const DWORD kPollInterval = 10;
-// How often the watch thread cancels the main thread's read: a cancel that
-// comes just before the read begins finds nothing to cancel.
-const int kReadCancelTries = 100;
+// How long the watch thread keeps cancelling the main thread's read, on the
+// clock: a cancel that comes just before the read begins finds nothing.
+const DWORD kReadCancelWait = 1000;
 
 // A Shutdown on another thread has asked the service to end.
 BOOL Stopping() { return g_state.mainThread != MAIN_SERVING; }
@@ -22,7 +22,8 @@ BOOL Stopping() { return g_state.mainThread != MAIN_SERVING; }
 DWORD WINAPI ChildWatchThread(LPVOID) {
     if (WaitForSingleObject(g_state.watchedChild, INFINITE) != WAIT_OBJECT_0) return 0;
     g_state.childEnded = TRUE;
-    for (int tries = 0; g_state.mainInRead && tries < kReadCancelTries; ++tries) {
+    const ULONGLONG giveUpAt = GetTickCount64() + kReadCancelWait;
+    while (g_state.mainInRead && GetTickCount64() < giveUpAt) {
         CancelSynchronousIo(g_state.mainThreadHandle);
         Sleep(kPollInterval);
     }
@@ -192,7 +193,7 @@ DWORD ServeWrite(HANDLE destination, DWORD count, BOOL takeLock) {
 BOOL ServeCommands() {
     // From here the main thread may block for ever: a Shutdown on another
     // thread no longer waits for it, it cancels it.
-    g_state.mainThread = MAIN_SERVING;
+    MoveMainThread(MAIN_SERVING);
     for (;;) {
         if (Stopping()) return TRUE;
         CommandRequest request;

@@ -92,6 +92,8 @@ BOOL WINAPI ControlHandler(DWORD controlType);
 // its handles released. FALSE while it runs, also after a failed wait.
 BOOL WaitForChild(DWORD milliseconds);
 BOOL CALLBACK PostCloseToWindow(HWND window, LPARAM value);
+// The main thread's own changes of g_state.mainThread go through here.
+void MoveMainThread(LONG state);
 __declspec(noreturn) void Shutdown();
 
 // The exit code the process ends with under the rules kept in LauncherState.

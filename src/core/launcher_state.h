@@ -22,9 +22,13 @@ struct OutputRelay {
 
 // Where the main thread stands, so that a Shutdown entered on the control
 // handler's thread never releases what the main thread is still using.
+// The main thread moves it on with MoveMainThread, which wakes a Shutdown
+// that waits for that (the service's own end, serving to bounded, is a
+// compare-exchange: nobody waits on a serving main thread). A Shutdown on
+// the handler's thread changes it by compare-exchange only.
 enum MainThreadState : LONG {
     MAIN_BOUNDED = 0,   // start-up or the service's last wait for the child (the state at load):
-                        //   work that ends by itself, which Shutdown waits for
+                        //   work that ends by itself, which Shutdown waits for within its deadline
     MAIN_SERVING = 1,   // the command service, which may block on a console or a pipe for ever
     MAIN_STOPPING = 2,  // Shutdown asked it to leave and cancels its blocking calls
     MAIN_STOPPED = 3,   // it touches nothing Shutdown releases any more: parked, or given up on
@@ -99,6 +103,10 @@ struct LauncherState {
     std::atomic<LONG> ctrlSignalling;       // control handler calls inside SetEvent; Shutdown closes
                                             //   the events only once none is
     std::atomic<LONG> mainThread;           // a MainThreadState
+    SRWLOCK mainThreadLock;                 // held around a move of the main thread and around a
+    CONDITION_VARIABLE mainThreadMoved;     //   Shutdown's sleep until the next one (zero is initialised)
+    std::atomic<ULONGLONG> closeDeadline;   // GetTickCount64() by which the path of a close, logoff or
+                                            //   shutdown event must be over; set once by ControlHandler, 0 before
     std::atomic<BOOL> childEnded;           // set by the watch thread: a read for the child is abandoned
     std::atomic<BOOL> mainInRead;           // the main thread is in (or about to start) a read for the child
     DWORD mainThreadId;                     // tells Shutdown which thread called it

@@ -7,10 +7,13 @@ namespace {
 const DWORD kChildWait = 2000;
 // One deadline for all the relays together, not one each in turn.
 const DWORD kRelayWait = 500;
+// The whole path of a close, logoff or shutdown event (ControlHandler says why).
+const DWORD kCloseBudget = 4500;
 // How long a Shutdown on the handler thread keeps cancelling the blocking
-// calls of a serving main thread before it goes on without it. On Windows a
-// cancel ends any of them at once; only a call the platform cannot cancel
-// (under Wine, a read of a Unix pipe) lasts until this runs out.
+// calls of a serving main thread before it goes on without it. From Windows
+// 8 on a cancel ends any of them at once. Before that a console read is not
+// cancellable I/O (nor, under Wine, is a read of a Unix pipe): such a read
+// lasts until this runs out.
 const DWORD kMainThreadStopWait = 500;
 const DWORD kPollInterval = 10;
 
@@ -18,31 +21,62 @@ __declspec(noreturn) void ParkForever() {
     for (;;) Sleep(INFINITE);
 }
 
+// Bounded waits are measured on the clock, never counted: a sleep or a wait
+// may last longer than asked (a whole 15.6 ms tick on Windows).
+ULONGLONG Now() { return GetTickCount64(); }
+
+// `limit`, cut to what is left before the close deadline once one is set.
+DWORD WithinDeadline(DWORD limit) {
+    const ULONGLONG deadline = g_state.closeDeadline;
+    if (deadline == 0) return limit;
+    const ULONGLONG now = Now();
+    if (now >= deadline) return 0;
+    return deadline - now < limit ? static_cast<DWORD>(deadline - now) : limit;
+}
+
+// Sleeps until the main thread moves on from `state`, at most `milliseconds`.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a state and a time, not two of a kind
+void AwaitMainThread(LONG state, DWORD milliseconds) {
+    AcquireSRWLockExclusive(&g_state.mainThreadLock);
+    if (g_state.mainThread == state) {
+        SleepConditionVariableSRW(&g_state.mainThreadMoved, &g_state.mainThreadLock, milliseconds, 0);
+    }
+    ReleaseSRWLockExclusive(&g_state.mainThreadLock);
+}
+
 // TRUE once nothing but this thread can touch the state Shutdown releases:
 // it is the main thread itself, or the main thread has stopped. Start-up and
 // the service's last wait end by themselves and are waited for, so that a
-// child start-up creates is resumed and waited for. A serving main thread is
-// told to stop and its blocking calls are cancelled until it does; FALSE
-// when it has not stopped within kMainThreadStopWait.
+// child start-up creates is resumed and waited for; a start-up that outlasts
+// the close deadline leaves nothing to do but end the process. A serving
+// main thread is told to stop and its blocking calls are cancelled until it
+// does; FALSE when it has not stopped within kMainThreadStopWait.
 BOOL StopMainThread() {
     if (GetCurrentThreadId() == g_state.mainThreadId) return TRUE;
-    DWORD waited = 0;
+    ULONGLONG giveUpAt = 0;
     for (;;) {
         LONG state = g_state.mainThread;
         if (state == MAIN_STOPPED) return TRUE;
         if (state == MAIN_SERVING) {
+            giveUpAt = Now() + WithinDeadline(kMainThreadStopWait);
             g_state.mainThread.compare_exchange_strong(state, MAIN_STOPPING);
             continue;
         }
         if (state == MAIN_STOPPING) {
-            if (waited >= kMainThreadStopWait) {
+            if (Now() >= giveUpAt) {
                 if (g_state.mainThread.compare_exchange_strong(state, MAIN_STOPPED)) return FALSE;
                 continue;
             }
             if (g_state.mainThreadHandle != NULL) CancelSynchronousIo(g_state.mainThreadHandle);
-            waited += kPollInterval;
+            // Soon again: a cancel that comes just before a call begins finds nothing.
+            AwaitMainThread(state, kPollInterval);
+            continue;
         }
-        Sleep(kPollInterval);
+        const DWORD left = WithinDeadline(INFINITE);
+        // Out of time while start-up still owns the state: nothing is safe
+        // but the exit, which Windows would force a moment later anyway.
+        if (left == 0) ExitProcess(EffectiveExitCode());
+        AwaitMainThread(state, left);
     }
 }
 
@@ -58,8 +92,9 @@ void CloseIfOpen(HANDLE* handle) {
 // that was given up on may be inside a send on it: then the pipe is left to
 // the end of the process rather than closed under that send.
 void CloseChildPipe() {
-    for (DWORD waited = 0; !TryAcquireSRWLockExclusive(&g_state.childPipeLock); waited += kPollInterval) {
-        if (waited >= kMainThreadStopWait) return;
+    const ULONGLONG giveUpAt = Now() + WithinDeadline(kMainThreadStopWait);
+    while (!TryAcquireSRWLockExclusive(&g_state.childPipeLock)) {
+        if (Now() >= giveUpAt) return;
         Sleep(kPollInterval);
     }
     CloseIfOpen(&g_state.parentToChildWrite);
@@ -71,13 +106,14 @@ void CloseChildPipe() {
 // TRUE when every started relay thread has ended.
 BOOL WaitForRelays() {
     const HANDLE threads[] = {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread};
-    const DWORD start = GetTickCount();
+    const ULONGLONG until = Now() + WithinDeadline(kRelayWait);
     BOOL allEnded = TRUE;
     for (HANDLE thread : threads) {
         if (thread == NULL) continue;
-        const DWORD elapsed = GetTickCount() - start;
-        const DWORD left = elapsed < kRelayWait ? kRelayWait - elapsed : 0;
-        if (WaitForSingleObject(thread, left) != WAIT_OBJECT_0) allEnded = FALSE;
+        const ULONGLONG now = Now();
+        if (WaitForSingleObject(thread, now < until ? static_cast<DWORD>(until - now) : 0) != WAIT_OBJECT_0) {
+            allEnded = FALSE;
+        }
     }
     return allEnded;
 }
@@ -96,12 +132,20 @@ BOOL WINAPI ControlHandler(DWORD controlType) {
             return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT:
-            // Windows ends a process 5 s after a close event reached it, so
-            // the shutdown's waits stay within about that. (Wine never
-            // delivers these events; the tests call this handler directly.)
+        case CTRL_SHUTDOWN_EVENT: {
+            // Windows ends a process 5 s after such an event reached it, and
+            // the exit code is then Windows' own. So everything the path waits
+            // for ends 4.5 s after this moment, whatever the main thread was
+            // doing; the rest is for the steps between the waits, a timer tick
+            // late on each, and the exit. The waits keep their order and their
+            // lengths while the budget allows, and the last ones shrink when
+            // earlier ones took longer. (Wine never delivers these events; the
+            // tests call this handler directly.)
+            ULONGLONG none = 0;
+            g_state.closeDeadline.compare_exchange_strong(none, Now() + kCloseBudget);
             g_state.failureExitCode = 1;
             Shutdown();
+        }
         default:
             return FALSE;
     }
@@ -120,6 +164,13 @@ BOOL WaitForChild(DWORD milliseconds) {
     return TRUE;
 }
 
+void MoveMainThread(LONG state) {
+    AcquireSRWLockExclusive(&g_state.mainThreadLock);
+    g_state.mainThread = state;
+    ReleaseSRWLockExclusive(&g_state.mainThreadLock);
+    WakeAllConditionVariable(&g_state.mainThreadMoved);
+}
+
 BOOL CALLBACK PostCloseToWindow(HWND window, LPARAM) {
     PostMessageA(window, WM_CLOSE, 0, 0);
     return TRUE;
@@ -132,7 +183,7 @@ DWORD EffectiveExitCode() {
 void Shutdown() {
     // A second caller waits for the first, which ends the process.
     if (g_state.shutdownEntered.exchange(1) != 0) {
-        if (GetCurrentThreadId() == g_state.mainThreadId) g_state.mainThread = MAIN_STOPPED;
+        if (GetCurrentThreadId() == g_state.mainThreadId) MoveMainThread(MAIN_STOPPED);
         ParkForever();
     }
     // The control handler stays installed: a CTRL+C or CTRL+BREAK during the
@@ -171,9 +222,11 @@ void Shutdown() {
             }
             g_state.childSuspended = FALSE;
         }
-        if (!WaitForChild(kChildWait)) {
+        // A close event during a Shutdown already under way cuts the waits
+        // still to come: the one under way lasts kChildWait at most.
+        if (!WaitForChild(WithinDeadline(kChildWait))) {
             EnumThreadWindows(g_state.child.dwThreadId, PostCloseToWindow, 0);
-            WaitForChild(kChildWait);
+            WaitForChild(WithinDeadline(kChildWait));
         }
     }
 

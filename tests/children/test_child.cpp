@@ -25,6 +25,8 @@
 //   sayn=N        write N bytes to stdout through one request; log the result
 //   relay=N       write N bytes of numbered lines through a handle, fast
 //   relayto=W     handle for relay=: so (stdoutWrite, default), se, co
+//   keep          keep a copy of the relay= handle, which outlives a detach
+//                 (as the C runtime's copies do after TarneloRedirectStdio)
 //   waitctrlc=MS  wait at most MS for the CTRL+C event; log what happened
 //   routes=F      every route in a fixed order, with short tokens a fault
 //                 sweep can tell from anything else: "started" and how it
@@ -344,6 +346,9 @@ void Perform(const char* action) {
         if (!ChildWriteAll(g_relayHandle, bytes.data(), static_cast<DWORD>(bytes.size()))) {
             LogLine("relay failed %lu", GetLastError());
         }
+    } else if (strcmp(action, "keep") == 0) {
+        HANDLE self = GetCurrentProcess(), copy = NULL;
+        DuplicateHandle(self, g_relayHandle, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
     } else if ((value = Value(action, "waitctrlc=")) != NULL) {
         DWORD first = WaitForSingleObject(TarneloCtrlCEvent(&g_child), strtoul(value, NULL, 10));
         DWORD second = WaitForSingleObject(TarneloCtrlCEvent(&g_child), 0);

@@ -2,8 +2,11 @@
 // into test programs and the torture variant of the launcher.
 #include "fault.h"
 
+#include <errno.h>
+#include <io.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <deque>
 
 #ifdef TARNELO_COVERAGE
@@ -45,6 +48,8 @@ const size_t kMaxRecords = 65536;  // a long transfer keeps only the newest
 int g_counts[kCallCount];
 void* g_replacements[kCallCount];
 int g_total;
+std::atomic<bool> g_slowSleeps;
+std::atomic<int> g_dup2Failures;
 
 // The torture variant's settings, read once from the environment.
 bool g_envRead;
@@ -178,6 +183,8 @@ BOOL ZeroMoved(const UINT_PTR* args) {
 
 void Reset() {
     Hold hold;
+    g_slowSleeps = false;
+    g_dup2Failures = 0;
     g_rules->clear();
     g_records->clear();
     for (int& count : g_counts) count = 0;
@@ -199,6 +206,10 @@ void Replace(Call call, void* replacement) {
     Hold hold;
     g_replacements[call] = replacement;
 }
+
+void SlowSleeps() { g_slowSleeps = true; }
+
+void FailDup2(int times) { g_dup2Failures = times; }
 
 void* Replacement(Call call) {
     Hold hold;
@@ -247,6 +258,19 @@ using namespace fault;
     }
 FAULT_CALLS(FAULT_DEFINE)
 #undef FAULT_DEFINE
+
+extern "C" int Fault_dup2(int from, int to) {
+    if (g_dup2Failures > 0) {
+        --g_dup2Failures;
+        errno = EBADF;
+        return -1;
+    }
+    return ::_dup2(from, to);
+}
+
+extern "C" void WINAPI Fault_Sleep(DWORD milliseconds) {
+    ::Sleep(g_slowSleeps && milliseconds != INFINITE ? milliseconds + milliseconds * 6 / 10 : milliseconds);
+}
 
 extern "C" void WINAPI Fault_ExitProcess(UINT code) {
     int total = 0;

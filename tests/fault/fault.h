@@ -54,6 +54,14 @@ void ZeroBytes(Call call, int skip = 0, int times = 1, UINT_PTR match = 0);
 // any command line, module name or lookup result it likes.
 void Replace(Call call, void* replacement);
 
+// Until Reset, every Sleep lasts 1.6 times as long as asked, as Windows'
+// default 15.6 ms tick makes a 10 ms one last (Wine's sleeps are precise).
+void SlowSleeps();
+
+// Until Reset, the next `times` calls of _dup2 by the SDK built over this
+// layer (sdk_redirect.h) fail with EBADF and change nothing.
+void FailDup2(int times);
+
 // Calls made since the last Reset (all threads).
 int Count(Call call);
 

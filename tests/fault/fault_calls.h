@@ -55,4 +55,6 @@
     X(LoadLibraryExA, HMODULE, NULL, (LPCSTR a0, HANDLE a1, DWORD a2), (a0, a1, a2))                            \
     X(FreeLibrary, BOOL, FALSE, (HMODULE a0), (a0))                                                             \
     X(SetEvent, BOOL, FALSE, (HANDLE a0), (a0))                                                                 \
-    X(CancelSynchronousIo, BOOL, FALSE, (HANDLE a0), (a0))
+    X(CancelSynchronousIo, BOOL, FALSE, (HANDLE a0), (a0))                                                      \
+    X(SleepConditionVariableSRW, BOOL, FALSE, (PCONDITION_VARIABLE a0, PSRWLOCK a1, DWORD a2, ULONG a3),        \
+      (a0, a1, a2, a3))

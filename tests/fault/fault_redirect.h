@@ -13,6 +13,7 @@
 FAULT_CALLS(FAULT_DECLARE)
 #undef FAULT_DECLARE
 extern "C" __declspec(noreturn) void WINAPI Fault_ExitProcess(UINT code);
+extern "C" void WINAPI Fault_Sleep(DWORD milliseconds);
 
 #define GetModuleHandleA Fault_GetModuleHandleA
 #define GetStdHandle Fault_GetStdHandle
@@ -55,6 +56,8 @@ extern "C" __declspec(noreturn) void WINAPI Fault_ExitProcess(UINT code);
 #define FreeLibrary Fault_FreeLibrary
 #define SetEvent Fault_SetEvent
 #define CancelSynchronousIo Fault_CancelSynchronousIo
+#define SleepConditionVariableSRW Fault_SleepConditionVariableSRW
+#define Sleep Fault_Sleep
 #define ExitProcess Fault_ExitProcess
 
 #endif

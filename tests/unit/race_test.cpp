@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -258,6 +259,45 @@ TEST(ShutdownRaceDeathTest, CloseWhileARequestWaitsStillEndsTheChildInOrder) {
         // Start-up, 300 ms, the child's own end, then at most the relays' 500 ms.
         EXPECT_LT(took, 4000u);
         printf("[ close    ] while serving %s: ended after %lu ms\n", serving.name, took);
+    }
+}
+
+// The close path's worst case: the close comes as the service begins its
+// last wait for a program that has detached, keeps a relay open (as its
+// redirected streams would), and ignores WM_CLOSE. Windows ends a process
+// 5 s after the event; all is over 4.5 s after it, with Wine's precise
+// sleeps and with sleeps as long as Windows' timer tick makes them. The time
+// runs from the event, which the case writes down, to the end of the
+// process that the death test sees.
+void CloseInTheLastWait(const std::string& dir, bool slowSleeps) {
+    const std::string closes = Quote("closelog=" + dir + "\\closes.txt");
+    const auto lastWait = [](const fault::Record& wait) {
+        return wait.thread == g_state.mainThreadId && wait.args[1] == 1000;
+    };
+    RunAndClose(ChildSetup(dir, "test_child.exe", closes + " relayto=co keep detach life=15000 window=ignore"),
+                fault::kCallCount, NULL, [dir, slowSleeps, lastWait] {
+                    if (slowSleeps) fault::SlowSleeps();
+                    const bool due = WaitUntil([lastWait] {
+                        const std::vector<fault::Record> waits = fault::Records(fault::kWaitForSingleObject);
+                        return std::any_of(waits.begin(), waits.end(), lastWait);
+                    });
+                    WriteFileBytes(dir + "\\event.txt", std::to_string(GetTickCount64()));
+                    return due;
+                });
+}
+
+TEST(ShutdownRaceDeathTest, CloseInTheLastWaitForALingeringChildEndsWithinItsBudget) {
+    for (bool slowSleeps : {false, true}) {
+        SCOPED_TRACE(slowSleeps ? "sleeps 1.6 times as long" : "Wine's sleeps");
+        const std::string dir = CaseDir(slowSleeps ? "last-wait-slow" : "last-wait");
+        DeleteFileA((dir + "\\closes.txt").c_str());
+        EXPECT_EXIT(CloseInTheLastWait(dir, slowSleeps), ::testing::ExitedWithCode(1), "");
+        const ULONGLONG took = GetTickCount64() - strtoull(ReadFileBytes(dir + "\\event.txt").c_str(), NULL, 10);
+        EXPECT_NEAR(4500.0, static_cast<double>(took), 350.0) << "the whole budget, and no more";
+        EXPECT_EQ("close\n", ReadFileBytes(dir + "\\closes.txt"));
+        EXPECT_EQ("", ReadFileBytes(dir + "\\err.txt"));
+        printf("[ close    ] in the last wait, %s: ended %llu ms after the event\n", slowSleeps ? "slow" : "Wine's",
+               took);
     }
 }
 

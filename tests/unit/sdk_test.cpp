@@ -5,12 +5,17 @@
 // program (sdk/examples/streams.cpp) writes through the launcher exactly
 // what its console build writes alone. With TARNELO_CHILD_ARCH=64 the same
 // cases run the programs built for x86_64.
+#include <fcntl.h>
+#include <io.h>
+
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "fault.h"
 #include "harness.h"
+#include "tarnelo_child.h"
 
 namespace {
 
@@ -217,4 +222,35 @@ TEST(SdkStreams, RuntimeStreamsWriteWhatTheConsoleBuildWrites) {
             EXPECT_EQ("fprintf(stderr): unbuffered\r\ncerr: a line\r\n", errs[0]);
         }
     }
+}
+
+// TarneloRedirectStdio itself, on the descriptors of a death test's process,
+// for a launcher without stdin, with or without stdout, whose stderr (and
+// stdout) is a pipe; _dup2 may fail once. Its exit code is what the call
+// returned, plus 0x10 and 0x20 when stdout's and stderr's descriptors hold
+// another handle afterwards, and 0x40 and 0x80 when they kept the binary
+// mode set before.
+static void RedirectOnce(bool withStdout, bool failDup2) {
+    static TarneloChild child;
+    Pipe launcherStream;
+    child.attached = 1;
+    child.block.stderrWrite = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(launcherStream.write));
+    child.block.stdoutWrite = withStdout ? child.block.stderrWrite : 0;
+    const intptr_t before[] = {_get_osfhandle(1), _get_osfhandle(2)};
+    _setmode(1, _O_BINARY);
+    _setmode(2, _O_BINARY);
+    if (failDup2) fault::FailDup2(1);
+    UINT code = static_cast<UINT>(TarneloRedirectStdio(&child));
+    for (int fd = 1; fd <= 2; ++fd) {
+        if (_get_osfhandle(fd) != before[fd - 1]) code |= 0x10u << (fd - 1);
+        if (_setmode(fd, _O_TEXT) == _O_BINARY) code |= 0x40u << (fd - 1);
+    }
+    ::ExitProcess(code);
+}
+
+TEST(SdkStreamsDeathTest, MissingStreamsAreNotedAndAFailedDup2KeepsTheDescriptor) {
+    const int kNoStdinNoStdout = TARNELO_STDIO_REDIRECTED | TARNELO_STDIO_NO_STDIN | TARNELO_STDIO_NO_STDOUT;
+    EXPECT_EXIT(RedirectOnce(false, false), ::testing::ExitedWithCode(kNoStdinNoStdout | 0x20 | 0xC0), "");
+    // stdout's fails: the call fails, stdout stays as it was, stderr is redirected all the same.
+    EXPECT_EXIT(RedirectOnce(true, true), ::testing::ExitedWithCode(0x20 | 0xC0), "");
 }
