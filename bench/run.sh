@@ -10,7 +10,7 @@
 # Wine environment (script/wine-env) must be exported and the servers of both
 # prefixes running: script/bench does that. ITEM is one of stdout fwrite
 # console roundtrip roundtrip64 startup memory size. OBJDUMP names the PE
-# objdump (default i686-w64-mingw32-objdump).
+# objdump (default: the MinGW one for the launcher's architecture).
 #
 # The two sides of every comparison run interleaved (A, B, A, B, ...): a
 # change in the machine's load, which here comes within seconds, falls on
@@ -32,8 +32,8 @@ while [ $# -gt 1 ]; do
 done
 [ $# -eq 1 ] || { echo "usage: bench/run.sh [--quick] [--only ITEM] BIN_DIR" >&2; exit 2; }
 bin=$(cd "$1" && pwd)
-launcher=tarnelo.exe
-[ -f "$bin/tarnelo64.exe" ] && launcher=tarnelo64.exe
+launcher=tarnelo.exe objdump=i686-w64-mingw32-objdump
+[ -f "$bin/tarnelo64.exe" ] && launcher=tarnelo64.exe objdump=x86_64-w64-mingw32-objdump
 for exe in $launcher bench_child.exe bench_console.exe; do
   [ -f "$bin/$exe" ] || { echo "bench/run.sh: $bin/$exe is missing (build the bench target)" >&2; exit 2; }
 done
@@ -234,7 +234,7 @@ fi
 if wanted size; then
   exe="$bin/$launcher"
   fact size_bytes "$(stat -c %s "$exe")"
-  dlls=$("${OBJDUMP:-i686-w64-mingw32-objdump}" -p "$exe" | awk '/DLL Name:/ { print tolower($3) }' | sort -u | tr '\n' ' ')
+  dlls=$("${OBJDUMP:-$objdump}" -p "$exe" | awk '/DLL Name:/ { print tolower($3) }' | sort -u | tr '\n' ' ')
   # Delay-loaded DLLs are not in the import directory: take the other DLL
   # names the image holds, less netmsg.dll, which the fatal reports open as
   # a data file for network error texts and which may be absent.
