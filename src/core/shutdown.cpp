@@ -176,6 +176,8 @@ void Shutdown() {
             WaitForChild(kChildWait);
         }
     }
+    // A child that outlived the waits keeps running after we end, as always.
+    LetChildOutliveLauncher();
 
     const BOOL relaysEnded = WaitForRelays();
     g_state.relaysStopping = TRUE;
