@@ -62,6 +62,10 @@ struct LauncherState {
     char* childCommandLine;       // LocalAlloc'd; freed by Shutdown
     STARTUPINFOA childStartup;
     PROCESS_INFORMATION child;    // handles closed (and nulled) only by WaitForChild
+    HANDLE childJob;              // the job the child runs in, which ends it when this handle closes; the
+                                  //   only handle, not inheritable; null when none could be had. Never
+                                  //   closed: the end of the process closes it, after Shutdown cleared
+                                  //   the kill limit for a child that outlived the waits
 
     // --- Channel set-up. ---
     char channelName[256];

@@ -229,6 +229,8 @@ void Shutdown() {
             WaitForChild(WithinDeadline(kChildWait));
         }
     }
+    // A child that outlived the waits keeps running after we end, as always.
+    LetChildOutliveLauncher();
 
     const BOOL relaysEnded = WaitForRelays();
     g_state.relaysStopping = TRUE;

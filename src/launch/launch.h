@@ -10,5 +10,6 @@ BOOL ResolveTarget();
 BOOL ResolveExplicitTarget();
 BOOL LaunchChild();
 void FreeChildCommandLine();
+void LetChildOutliveLauncher();
 
 #endif

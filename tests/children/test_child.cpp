@@ -43,6 +43,8 @@
 //                 (exit 98 when no window can be made: no display driver)
 //   endin=MS:N    end with exit code N after MS ms from another thread, as a
 //                 program does that quits while a read of its is outstanding
+//   start=F       start a program of its own, sharing no handle: this one,
+//                 writing its process id to file F, then idling 30 s
 //   exit=N        end at once with exit code N (decimal, or hex after 0x),
 //                 without detaching
 //   overflow=N    add N to INT_MAX and exit with the sum: undefined for N > 0,
@@ -371,6 +373,18 @@ void Perform(const char* action) {
         g_endCode = *code == ':' ? strtoul(code + 1, NULL, 10) : 0;
         CloseHandle(CreateThread(NULL, 0, EndLater, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(milliseconds)), 0,
                                  NULL));
+    } else if ((value = Value(action, "start=")) != NULL) {
+        char self[MAX_PATH];
+        GetModuleFileNameA(NULL, self, sizeof self);
+        std::string line = std::string("\"") + self + "\" \"pid=" + value + "\" life=30000 window=ignore";
+        SetEnvironmentVariableA("TEST_CHILD", NULL);  // orders for this process alone
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started;
+        if (CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &started)) {
+            CloseHandle(started.hThread);
+            CloseHandle(started.hProcess);
+        }
     } else if ((value = Value(action, "exit=")) != NULL) {
         ExitProcess(ParseNumber(value));
     } else if ((value = Value(action, "overflow=")) != NULL) {

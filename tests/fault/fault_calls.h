@@ -26,6 +26,10 @@
     X(FindExecutableA, HINSTANCE, (HINSTANCE)(UINT_PTR)fault_error, (LPCSTR a0, LPCSTR a1, LPSTR a2),           \
       (a0, a1, a2))                                                                                             \
     X(GetPriorityClass, DWORD, 0, (HANDLE a0), (a0))                                                            \
+    X(CreateJobObjectA, HANDLE, NULL, (LPSECURITY_ATTRIBUTES a0, LPCSTR a1), (a0, a1))                          \
+    X(SetInformationJobObject, BOOL, FALSE, (HANDLE a0, JOBOBJECTINFOCLASS a1, LPVOID a2, DWORD a3),            \
+      (a0, a1, a2, a3))                                                                                         \
+    X(AssignProcessToJobObject, BOOL, FALSE, (HANDLE a0, HANDLE a1), (a0, a1))                                  \
     X(CreateProcessA, BOOL, FALSE,                                                                              \
       (LPCSTR a0, LPSTR a1, LPSECURITY_ATTRIBUTES a2, LPSECURITY_ATTRIBUTES a3, BOOL a4, DWORD a5, LPVOID a6,   \
        LPCSTR a7, LPSTARTUPINFOA a8, LPPROCESS_INFORMATION a9),                                                 \

@@ -36,6 +36,9 @@ extern "C" void WINAPI Fault_Sleep(DWORD milliseconds);
 #define FindExecutableA Fault_FindExecutableA
 #define GetPriorityClass Fault_GetPriorityClass
 #define CreateProcessA Fault_CreateProcessA
+#define CreateJobObjectA Fault_CreateJobObjectA
+#define SetInformationJobObject Fault_SetInformationJobObject
+#define AssignProcessToJobObject Fault_AssignProcessToJobObject
 #define CreateFileMappingA Fault_CreateFileMappingA
 #define MapViewOfFile Fault_MapViewOfFile
 #define UnmapViewOfFile Fault_UnmapViewOfFile

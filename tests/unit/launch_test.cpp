@@ -3,9 +3,11 @@
 // that does what its arguments say) and programs nobody here wrote.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/launcher_state.h"
@@ -37,6 +39,8 @@ void ExpectChildLogged(const std::string& commandLine, const std::string& dir, D
         EXPECT_EQ(dir, bytes.substr(separator + 1));
     }
 }
+
+int EndLeftoverProcesses(const std::string& name, DWORD graceMs);  // torture_test.cpp
 
 namespace {
 
@@ -181,6 +185,8 @@ TEST_F(ChildLaunch, RealChildIsStillSuspendedOnReturn) {
     EXPECT_EQ("", Report());
     ASSERT_NE(nullptr, g_state.child.hProcess);
     HANDLE process = g_state.child.hProcess;
+    BOOL inJob = FALSE;
+    EXPECT_TRUE(IsProcessInJob(process, g_state.childJob, &inJob) && inJob) << "not in the launcher's job";
 
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(log.c_str())) << "the child ran before its resume";
     EXPECT_EQ(1u, ResumeThread(g_state.child.hThread)) << "the main thread was not suspended once";
@@ -195,6 +201,23 @@ TEST_F(ChildLaunch, RealChildIsStillSuspendedOnReturn) {
     DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
     const std::string expected = Quote(TestChild()) + " cmdline=" + log + " exit=3" + '\0';
     EXPECT_EQ(expected + std::string(directory, length), ReadFileBytes(log));
+}
+
+// The job is only a help: with any of its calls refused (on Windows 7
+// joining is, for a launcher that runs in a job itself), the child is
+// launched as before, unreported, and runs to its end.
+TEST_F(ChildLaunch, RefusedJobLeavesTheLaunchAsItWas) {
+    for (fault::Call refused : {fault::kCreateJobObjectA, fault::kSetInformationJobObject,
+                                fault::kAssignProcessToJobObject}) {
+        Fresh();
+        fault::Fail(refused, ERROR_ACCESS_DENIED);
+        ASSERT_TRUE(Launch(TestChild(), " exit=3")) << refused;
+        EXPECT_EQ("", Report());
+        ResumeThread(g_state.child.hThread);
+        EXPECT_TRUE(WaitForChild(5000));
+        EXPECT_EQ(3u, EffectiveExitCode()) << refused;
+        EXPECT_EQ(1, fault::Count(refused)) << "never refused: proves nothing";
+    }
 }
 
 TEST_F(ChildLaunch, MissingTargetReportsRunFailure) {
@@ -317,12 +340,88 @@ TEST(LaunchedChild, DetachedChildIgnoringCloseIsLeftRunning) {
     ASSERT_NE(0u, pid);
     HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
     ASSERT_NE(nullptr, child);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(child, 0)) << "the child did not outlive the launcher";
+    // Still there a second after the launcher ended: no job took it along.
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(child, 1000)) << "the child did not outlive the launcher";
     TerminateProcess(child, 0xDEAD);
     WaitForSingleObject(child, 5000);
     CloseHandle(child);
     EXPECT_EQ("close\n", ReadFileBytes(dir + "\\closes.txt"));
     EXPECT_EQ("", ReadFileBytes(options.errFile));
+}
+
+// Under Wine, the Unix process of program file `name`: the one whose first
+// argument in /proc is a path ending in that name ("" when none).
+std::string UnixProcessOf(const std::string& name) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA("Z:\\proc\\*", &found);
+    std::string id;
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more && id.empty(); more = FindNextFileA(search, &found)) {
+        std::string first = ReadFileBytes(std::string("Z:\\proc\\") + found.cFileName + "\\cmdline");
+        first = first.substr(0, first.find('\0'));
+        const size_t at = first.size() - std::min(first.size(), name.size() + 1);
+        if (first.compare(at, std::string::npos, "\\" + name) == 0) id = found.cFileName;
+    }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    return id;
+}
+
+HANDLE OpenRecordedProcess(const std::string& pidFile) {
+    std::string pid;
+    WaitUntil([&] { return !(pid = ReadFileBytes(pidFile)).empty(); });
+    return OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, strtoul(pid.c_str(), NULL, 10));
+}
+
+// A launcher ended from outside runs no shutdown: TerminateProcess (a test
+// runner's time limit, "End task"), or a kill of its Unix process under
+// Wine (a CI system's). Whatever the program is doing then, idling, waiting
+// for a read the launcher serves, or lingering after closing its pipe, it
+// ends with the launcher; a program it started itself lives on.
+TEST(LaunchedChild, KilledLauncherTakesTheProgramButNotWhatItStarted) {
+    const std::string dir = FullPath(TestDir());
+    const char* const kDoing[] = {"life=20000 window=ignore", "readcmd", "detach life=20000 window=ignore"};
+    for (bool unixKill : {false, true}) {
+        for (const char* doing : kDoing) {
+            SCOPED_TRACE(::testing::Message() << (unixKill ? "Unix kill, " : "TerminateProcess, ") << doing);
+            // Explicit, and named for this run alone: the other width's suite may be at the same test.
+            const std::string name = "tarnelo-killed-" + std::to_string(GetTickCount()) + ".exe";
+            ASSERT_TRUE(CopyProgram(Launcher(), dir + "\\" + name));
+            const std::string pid = dir + "\\" + name + ".pid", grandchildPid = pid + "2";
+            RunOptions options;
+            options.holdInput = true;
+            options.timeoutMs = 10000;
+            std::thread launcher([&] {
+                RunProcess(Quote(dir + "\\" + name) + " " + Quote(TestChild()) + " " + Quote("pid=" + pid) + " " +
+                               Quote("start=" + grandchildPid) + " " + doing,
+                           options);
+            });
+            HANDLE child = OpenRecordedProcess(pid);
+            HANDLE grandchild = OpenRecordedProcess(grandchildPid);
+            Sleep(300);  // at what it does by now
+            const DWORD killed = GetTickCount();
+            if (unixKill) {
+                // Wine runs a Unix program named by its path on drive Z: as what it is.
+                std::string line = "Z:\\bin\\kill -KILL " + UnixProcessOf(name);
+                STARTUPINFOA startup = {};
+                startup.cb = sizeof startup;
+                PROCESS_INFORMATION kill = {};
+                EXPECT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &kill));
+                CloseHandle(kill.hThread);
+                CloseHandle(kill.hProcess);
+            } else {
+                EXPECT_EQ(1, EndLeftoverProcesses(name, 0));
+            }
+            // Within a second, and the slack the platform's waits have.
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 1350)) << "the program outlived the launcher";
+            printf("[ killed   ] %s, program at %s: it ended %lu ms after\n",
+                   unixKill ? "Unix kill" : "TerminateProcess", doing, GetTickCount() - killed);
+            EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(grandchild, 500)) << "its program ended";
+            launcher.join();
+            for (HANDLE process : {child, grandchild}) {
+                TerminateProcess(process, 0);
+                CloseHandle(process);
+            }
+        }
+    }
 }
 
 // A program that ends while a read of stdin is outstanding (stdin a pipe

@@ -103,6 +103,7 @@ inline void Leave() {
         CloseHandle(g_state.child.hProcess);
     }
     CloseIfHeld(g_state.child.hThread);
+    CloseIfHeld(g_state.childJob);
     for (HANDLE thread : {g_state.stdoutRelayThread, g_state.stderrRelayThread, g_state.consoleRelayThread}) {
         if (thread != NULL) {
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000)) << "a relay outlived its pipe";
