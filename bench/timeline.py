@@ -11,11 +11,13 @@ reaped) lie on the same line as the launcher's. The launcher's process
 creation and the child's creation and end are the platform's own times
 (GetProcessTimes), placed on that line through one reading of both clocks.
 
-    timeline.py RUNS LAUNCHER CHILD TRIVIAL [WINDOWS-DIR-OF-WORK]
+    timeline.py RUNS LAUNCHER CHILD TRIVIAL
 
-Prints one table: per step the median over the runs (lowest-highest), in ms.
+Prints one table: per step the median over the runs (lowest-highest), in ms;
+fails when a run fails or a step cannot be found in a run's stamps.
 """
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -170,6 +172,13 @@ class Run:
 def main():
     runs, launcher, child, trivial = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
     work = tempfile.mkdtemp(prefix="timeline.")
+    try:
+        return measure(runs, launcher, child, trivial, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def measure(runs, launcher, child, trivial, work):
     tables, alone, plain = [], [], []
     for r in range(runs):
         path = os.path.join(work, f"run{r}.txt")
@@ -196,6 +205,10 @@ def main():
         print(f"| {label} | {cell([t[i][1] for t in tables])} |")
     print(f"| the child alone, spawned → reaped (interleaved) | {cell(alone)} |")
     print(f"| a trivial console program, spawned → reaped (interleaved) | {cell(plain)} |")
+    missing = sorted({label for table in tables for label, value in table if value is None})
+    if missing:
+        print("not measured: " + "; ".join(missing), file=sys.stderr)
+        return 1
     return 0
 
 
