@@ -75,13 +75,15 @@ class Run:
         self.spawned, self.reaped = spawned, reaped
         self.mine = [c for c in self.calls if c["thread"] == self.main]
 
-    def find(self, name, after=None, test=lambda c: True):
-        """The first main-thread call `name` after call `after` (or None)."""
+    def find_all(self, name, after=None, test=lambda c: True):
+        """The main-thread calls `name` after call `after` (from the first without it)."""
         start = 0 if after is None else self.mine.index(after) + 1
-        for c in self.mine[start:]:
-            if c["name"] == name and test(c):
-                return c
-        return None
+        return [c for c in self.mine[start:] if c["name"] == name and test(c)]
+
+    def find(self, name, after=None, test=lambda c: True):
+        """The first main-thread call `name` after call `after`, or None."""
+        found = self.find_all(name, after, test)
+        return found[0] if found else None
 
     def steps(self):
         """(label, milliseconds) in order; None where a step did not happen."""
@@ -94,17 +96,9 @@ class Run:
         command = self.find("LocalAlloc", module)
         mapping = self.find("CreateFileMappingA", command)
         pipes = self.find("CreatePipe", mapping)
-        types = []
-        after = pipes
-        while True:
-            after = self.find("GetFileType", after)
-            if after is None:
-                break
-            types.append(after)
-        console_pipe = None
-        for c in self.mine:
-            if c["name"] == "CreatePipe" and relay_pipe(c):
-                console_pipe = c  # the last relay pipe is the console's
+        types = self.find_all("GetFileType", pipes) if pipes is not None else []
+        relay_pipes = self.find_all("CreatePipe", test=relay_pipe)
+        console_pipe = relay_pipes[-1] if relay_pipes else None  # the console's comes last
         resume = self.find("ResumeThread", mapping)
         mode = self.find("GetConsoleMode", resume)
         watch = self.find("DuplicateHandle", resume)
@@ -112,13 +106,8 @@ class Run:
         child_wait = self.find("WaitForSingleObject", serve)
         exit_code = self.find("GetExitCodeProcess", child_wait)
         release = self.find("LocalFree", child_wait)
-        relays = self.find("WaitForSingleObject", release)
-        last_relay = relays
-        while last_relay is not None:
-            later = self.find("WaitForSingleObject", last_relay)
-            if later is None:
-                break
-            last_relay = later
+        relay_waits = self.find_all("WaitForSingleObject", release) if release is not None else []
+        relays, last_relay = (relay_waits[0], relay_waits[-1]) if relay_waits else (None, None)
         t = lambda c, key="in": None if c is None else c[key]
 
         def span(a, b):
