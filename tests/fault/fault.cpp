@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <io.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -58,6 +59,32 @@ bool g_persist;
 DWORD g_envError = ERROR_NOT_ENOUGH_MEMORY;
 char g_countFile[MAX_PATH];
 char g_logFile[MAX_PATH];
+char g_timelineFile[MAX_PATH];
+
+// The measurement build's start-up timeline (TARNELO_FAULT_TIMELINE): every
+// call through the layer, stamped on entry and on return with the
+// performance counter, which Wine takes from the Linux monotonic clock, so
+// a runner outside can place its own stamps on the same line. Kept in a
+// fixed table, written out by the exit: nothing is allocated or written
+// while the launcher works.
+struct Stamp {
+    LONGLONG entered;
+    LONGLONG returned;
+    DWORD thread;
+    Call call;
+    UINT_PTR args[4];
+    UINT_PTR result;
+    FILETIME created;  // GetExitCodeProcess: the child's creation and exit, as the platform kept them
+    FILETIME ended;
+};
+const LONG kMaxStamps = 4096;
+Stamp g_stamps[kMaxStamps];
+std::atomic<LONG> g_stampCount;
+// The counter and the system time read together, on the first call: the
+// launcher's own process times and the child's come as system times.
+LONGLONG g_syncCounter;
+FILETIME g_syncTime;
+FILETIME g_processCreated;
 
 const char* const kCallNames[] = {
 #define FAULT_NAME(name, type, failure, params, args) #name,
@@ -95,6 +122,17 @@ void ReadEnvironment() {
         g_countFile[0] = '\0';
     }
     if (GetEnvironmentVariableA("TARNELO_FAULT_LOG", g_logFile, sizeof g_logFile) == 0) g_logFile[0] = '\0';
+    if (GetEnvironmentVariableA("TARNELO_FAULT_TIMELINE", g_timelineFile, sizeof g_timelineFile) == 0) {
+        g_timelineFile[0] = '\0';
+    }
+    if (g_timelineFile[0] != '\0') {
+        LARGE_INTEGER counter;
+        QueryPerformanceCounter(&counter);
+        GetSystemTimePreciseAsFileTime(&g_syncTime);
+        g_syncCounter = counter.QuadPart;
+        FILETIME exited, kernel, user;
+        GetProcessTimes(GetCurrentProcess(), &g_processCreated, &exited, &kernel, &user);
+    }
 }
 
 // The layer's lock, held for the scope; whoever takes it first makes what
@@ -179,6 +217,65 @@ BOOL ZeroMoved(const UINT_PTR* args) {
     return TRUE;
 }
 
+LONGLONG CounterNow() {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return counter.QuadPart;
+}
+
+// Stamps one call that has returned (timeline runs only).
+void StampCall(Call call, LONGLONG entered, const UINT_PTR* args, UINT_PTR result) {
+    if (g_timelineFile[0] == '\0') return;
+    const LONG index = g_stampCount++;
+    if (index >= kMaxStamps) return;
+    Stamp& stamp = g_stamps[index];
+    stamp.returned = CounterNow();
+    stamp.entered = entered;
+    stamp.thread = GetCurrentThreadId();
+    stamp.call = call;
+    for (int i = 0; i < 4; ++i) stamp.args[i] = args[i];
+    stamp.result = result;
+    if (call == kGetExitCodeProcess && result != 0) {
+        FILETIME kernel, user;
+        GetProcessTimes(reinterpret_cast<HANDLE>(args[0]), &stamp.created, &stamp.ended, &kernel, &user);
+    }
+}
+
+ULONGLONG Ticks(const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// One line per stamp, for script/timeline; the exit's own stamp last.
+void WriteTimeline(LONGLONG exiting, UINT code) {
+    if (g_timelineFile[0] == '\0') return;
+    HANDLE file = ::CreateFileA(g_timelineFile, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    char line[256];
+    DWORD written = 0;
+    typedef long long Signed;
+    typedef unsigned long long Unsigned;
+    int length = snprintf(line, sizeof line, "frequency %lld\nsync %lld %llu\ncreated %llu\n",
+                          Signed(frequency.QuadPart), Signed(g_syncCounter), Unsigned(Ticks(g_syncTime)),
+                          Unsigned(Ticks(g_processCreated)));
+    ::WriteFile(file, line, static_cast<DWORD>(length), &written, NULL);
+    const LONG count = g_stampCount < kMaxStamps ? g_stampCount.load() : kMaxStamps;
+    for (LONG i = 0; i < count; ++i) {
+        const Stamp& s = g_stamps[i];
+        length = snprintf(line, sizeof line, "call %lld %lld %lu %s %llx %llx %llx %llx %llx %llu %llu\n",
+                          Signed(s.entered), Signed(s.returned), static_cast<unsigned long>(s.thread),
+                          kCallNames[s.call], Unsigned(s.args[0]), Unsigned(s.args[1]), Unsigned(s.args[2]),
+                          Unsigned(s.args[3]), Unsigned(s.result), Unsigned(Ticks(s.created)),
+                          Unsigned(Ticks(s.ended)));
+        ::WriteFile(file, line, static_cast<DWORD>(length), &written, NULL);
+    }
+    length = snprintf(line, sizeof line, "exit %lld %lu %u\n", Signed(exiting),
+                      static_cast<unsigned long>(GetCurrentThreadId()), code);
+    ::WriteFile(file, line, static_cast<DWORD>(length), &written, NULL);
+    ::CloseHandle(file);
+}
+
 }  // namespace
 
 void Reset() {
@@ -236,6 +333,7 @@ using namespace fault;
 
 #define FAULT_DEFINE(name, type, failure, params, args)                                \
     extern "C" type WINAPI Fault_##name params {                                       \
+        const LONGLONG fault_entered = CounterNow();                                   \
         UINT_PTR packed[kMaxArgs] = {};                                                \
         int argc = Packer{packed} args;                                                \
         DWORD fault_error = 0;                                                         \
@@ -253,6 +351,7 @@ using namespace fault;
         type result = function args;                                                   \
         DWORD error = GetLastError();                                                  \
         SetResult(index, Word(result));                                                \
+        StampCall(k##name, fault_entered, packed, Word(result));                       \
         SetLastError(error);                                                           \
         return result;                                                                 \
     }
@@ -273,6 +372,7 @@ extern "C" void WINAPI Fault_Sleep(DWORD milliseconds) {
 }
 
 extern "C" void WINAPI Fault_ExitProcess(UINT code) {
+    WriteTimeline(CounterNow(), code);
     int total = 0;
     {
         Hold hold;

@@ -9,6 +9,9 @@
 // TARNELO_FAULT_COUNT_FILE names a file that receives the number of
 // fallible calls made when the process exits, and TARNELO_FAULT_LOG names a
 // file that gets a line "<index> <call> <error>" for each call so failed.
+// TARNELO_FAULT_TIMELINE names a file that gets, when the process exits,
+// every call stamped with the performance counter on entry and on return
+// (script/timeline turns it into the start-up timeline).
 #ifndef TARNELO_FAULT_H
 #define TARNELO_FAULT_H
 
